@@ -1,0 +1,15 @@
+# Cross toolchain for x86_64 Windows (MinGW-w64, posix threads).
+set(CMAKE_SYSTEM_NAME Windows)
+set(CMAKE_SYSTEM_PROCESSOR x86_64)
+set(TRIPLET x86_64-w64-mingw32)
+set(CMAKE_C_COMPILER   ${TRIPLET}-gcc-posix)
+set(CMAKE_CXX_COMPILER ${TRIPLET}-g++-posix)
+set(CMAKE_RC_COMPILER  ${TRIPLET}-windres)
+set(KERUNEL_WIDL       ${TRIPLET}-widl)
+set(CMAKE_FIND_ROOT_PATH /usr/${TRIPLET})
+set(CMAKE_FIND_ROOT_PATH_MODE_PROGRAM NEVER)
+set(CMAKE_FIND_ROOT_PATH_MODE_LIBRARY ONLY)
+set(CMAKE_FIND_ROOT_PATH_MODE_INCLUDE ONLY)
+set(WIDL_TARGET_FLAG --win64)
+# Test programs run under Wine with the build tree's private prefix.
+set(CMAKE_CROSSCOMPILING_EMULATOR ${CMAKE_CURRENT_LIST_DIR}/wine-run.sh)

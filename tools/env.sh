@@ -1,0 +1,48 @@
+# Shared by the build and test commands: packages, build trees, Wine prefix.
+KR_PACKAGES="g++-mingw-w64-x86-64 g++-mingw-w64-i686 mingw-w64-tools libwine-dev wine wine64 xvfb xauth cmake ninja-build clang libclang-rt-14-dev imagemagick"
+
+kr_install_packages() {
+  local missing=()
+  local p
+  for p in $KR_PACKAGES; do
+    dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed' || missing+=("$p")
+  done
+  [ ${#missing[@]} -eq 0 ] && return 0
+  echo "== installing ${missing[*]}"
+  local sudo=""
+  [ "$(id -u)" -ne 0 ] && sudo=sudo
+  $sudo apt-get update -qq
+  DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -qq --no-install-recommends "${missing[@]}" >/dev/null
+}
+
+# kr_build x64|x86: configures (once) and builds one architecture.
+kr_build() {
+  local arch=$1 toolchain
+  case $arch in
+    x64) toolchain=x86_64 ;;
+    x86) toolchain=i686 ;;
+  esac
+  local dir="$root/build/$arch"
+  if [ ! -f "$dir/build.ninja" ]; then
+    cmake -S "$root" -B "$dir" -G Ninja -DCMAKE_BUILD_TYPE=Release \
+      -DCMAKE_TOOLCHAIN_FILE="$root/cmake/toolchain-$toolchain-mingw.cmake" >/dev/null
+  fi
+  echo "== build $arch"
+  cmake --build "$dir"
+}
+
+# Creates the project's private Wine prefix when it is missing.
+kr_wine_prefix() {
+  export WINEPREFIX="$root/build/x64/wineprefix"
+  export WINEDEBUG=-all
+  if [ ! -f "$WINEPREFIX/.kr-ready" ]; then
+    echo "== creating Wine prefix $WINEPREFIX"
+    mkdir -p "$WINEPREFIX"
+    xvfb-run -a sh -c '
+      wineboot -i >/dev/null 2>&1
+      # Without a window manager every message box waits ~2 s to close.
+      wine reg add "HKCU\\Software\\Wine\\X11 Driver" /v Managed /d N /f >/dev/null 2>&1
+      wineserver -w'
+    touch "$WINEPREFIX/.kr-ready"
+  fi
+}
