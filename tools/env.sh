@@ -15,25 +15,29 @@ kr_install_packages() {
   DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -qq --no-install-recommends "${missing[@]}" >/dev/null
 }
 
-# kr_build x64|x86: configures (once) and builds one architecture.
+# kr_build x64|x86 [build dir] [targets...]: configures (once) and builds
+# one architecture (all targets unless some are named).
 kr_build() {
   local arch=$1 toolchain
+  local dir=${2:-$root/build/$arch}
+  shift; [ $# -gt 0 ] && shift
   case $arch in
     x64) toolchain=x86_64 ;;
     x86) toolchain=i686 ;;
   esac
-  local dir="$root/build/$arch"
   if [ ! -f "$dir/build.ninja" ]; then
     cmake -S "$root" -B "$dir" -G Ninja -DCMAKE_BUILD_TYPE=Release \
       -DCMAKE_TOOLCHAIN_FILE="$root/cmake/toolchain-$toolchain-mingw.cmake" >/dev/null
   fi
   echo "== build $arch"
-  cmake --build "$dir"
+  local t=()
+  for x in "$@"; do t+=(--target "$x"); done
+  cmake --build "$dir" "${t[@]}"
 }
 
-# Creates the project's private Wine prefix when it is missing.
+# kr_wine_prefix [build dir]: creates the private Wine prefix when missing.
 kr_wine_prefix() {
-  export WINEPREFIX="$root/build/x64/wineprefix"
+  export WINEPREFIX="${1:-$root/build/x64}/wineprefix"
   export WINEDEBUG=-all
   if [ ! -f "$WINEPREFIX/.kr-ready" ]; then
     echo "== creating Wine prefix $WINEPREFIX"
