@@ -30,3 +30,43 @@ function(kerunel_gtest name)
   gtest_discover_tests(${name} DISCOVERY_MODE PRE_TEST DISCOVERY_TIMEOUT 60
                        PROPERTIES ${T_PROPERTIES})
 endfunction()
+
+# pecheck: a host program that reads Windows modules (the 32-bit ones cannot
+# run here). Built once per tree with the host compiler.
+set(KERUNEL_PECHECK ${CMAKE_BINARY_DIR}/host/pecheck)
+add_custom_command(
+  OUTPUT ${KERUNEL_PECHECK}
+  COMMAND ${CMAKE_COMMAND} -E make_directory ${CMAKE_BINARY_DIR}/host
+  COMMAND c++ -std=c++17 -O1 -o ${KERUNEL_PECHECK} ${PROJECT_SOURCE_DIR}/tools/pecheck/pecheck.cpp
+  DEPENDS ${PROJECT_SOURCE_DIR}/tools/pecheck/pecheck.cpp
+  COMMENT "host pecheck"
+  VERBATIM)
+add_custom_target(pecheck_tool DEPENDS ${KERUNEL_PECHECK})
+
+# kerunel_check_module(<target> [EXPORTS names...] [TYPELIB]): after each
+# link, checks the module's machine type, that it imports only system DLLs,
+# that every name is exported undecorated, and (TYPELIB) that it carries
+# resource TYPELIB 1 built for this architecture.
+function(kerunel_check_module target)
+  cmake_parse_arguments(C "TYPELIB" "" "EXPORTS" ${ARGN})
+  if(KERUNEL_ARCH STREQUAL "x86")
+    set(args --machine i386)
+    set(kind win32)
+  else()
+    set(args --machine amd64)
+    set(kind win64)
+  endif()
+  list(APPEND args --static)
+  if(C_EXPORTS)
+    string(REPLACE ";" "," names "${C_EXPORTS}")
+    list(APPEND args --exports ${names})
+  endif()
+  if(C_TYPELIB)
+    list(APPEND args --typelib ${kind})
+  endif()
+  add_dependencies(${target} pecheck_tool)
+  add_custom_command(TARGET ${target} POST_BUILD
+    COMMAND ${KERUNEL_PECHECK} $<TARGET_FILE:${target}> ${args}
+    COMMENT "check module ${target} (${KERUNEL_ARCH})"
+    VERBATIM)
+endfunction()
