@@ -13,8 +13,8 @@
 #ifndef KERUNEL_TESTSO_API_H
 #define KERUNEL_TESTSO_API_H
 
-#include <windows.h>
 #include <oaidl.h>
+#include <windows.h>
 
 #ifdef __cplusplus
 extern "C" {
@@ -23,22 +23,28 @@ extern "C" {
 // Class of the object; DllRegisterServer writes it with the ProgID below.
 // {A78AEBB7-0166-4230-9FF4-5943CB813F22}
 #define TESTSO_CLSID_STRING L"{A78AEBB7-0166-4230-9FF4-5943CB813F22}"
+#define TESTSO_CLSID_INIT                            \
+  {                                                  \
+    0xA78AEBB7, 0x0166, 0x4230, {                    \
+      0x9F, 0xF4, 0x59, 0x43, 0xCB, 0x81, 0x3F, 0x22 \
+    }                                                \
+  }
 #define TESTSO_PROGID L"KerunelTest.ServiceObject"
 #define TESTSO_MODULE L"TestServiceObject.dll"
 #define TESTSO_API_EXPORT "TestSo_Api"
 #define TESTSO_API_VERSION 1
 
-#define TESTSO_MAX_ARGS 8        // arguments kept per recorded call
-#define TESTSO_METHOD_COUNT 61   // names answered by GetIDsOfNames
+#define TESTSO_MAX_ARGS 8       // arguments kept per recorded call
+#define TESTSO_METHOD_COUNT 61  // names answered by GetIDsOfNames
 
 // One argument as the object received it.
 typedef struct TestSoArg {
-  VARTYPE vt;          // the variant type as passed, VT_BYREF included
-  LONG number;         // VT_I4/VT_I2/VT_I1/VT_UI1/VT_BOOL value, or *ref for VT_BYREF|VT_I4
-  LONGLONG currency;   // VT_CY int64 (amount x 10000)
-  const WCHAR* text;   // VT_BSTR, or *ref for VT_BYREF|VT_BSTR; NULL for a null BSTR
-  UINT textLength;     // SysStringLen of that string
-  const void* pointer; // the BSTR itself, the by-reference address, or the VT_DISPATCH pointer
+  VARTYPE vt;           // the variant type as passed, VT_BYREF included
+  LONG number;          // VT_I4/VT_I2/VT_I1/VT_UI1/VT_BOOL value, or *ref for VT_BYREF|VT_I4
+  LONGLONG currency;    // VT_CY int64 (amount x 10000)
+  const WCHAR* text;    // VT_BSTR, or *ref for VT_BYREF|VT_BSTR; NULL for a null BSTR
+  UINT textLength;      // SysStringLen of that string
+  const void* pointer;  // the BSTR itself, the by-reference address, or the VT_DISPATCH pointer
 } TestSoArg;
 
 // One Invoke on the object, arguments in call order (the first parameter
@@ -47,19 +53,19 @@ typedef struct TestSoCall {
   const WCHAR* method;  // the object's spelling of the name; L"" for an unknown DISPID
   DISPID dispid;
   LCID lcid;
-  WORD flags;           // DISPATCH_METHOD, ...
-  BOOL riidIsNull;      // the interface identifier was IID_NULL
-  BOOL wantsResult;     // a result variant was passed
-  UINT argCount;        // cArgs as passed (args[] holds the first TESTSO_MAX_ARGS)
-  UINT namedArgCount;   // cNamedArgs
+  WORD flags;          // DISPATCH_METHOD, ...
+  BOOL riidIsNull;     // the interface identifier was IID_NULL
+  BOOL wantsResult;    // a result variant was passed
+  UINT argCount;       // cArgs as passed (args[] holds the first TESTSO_MAX_ARGS)
+  UINT namedArgCount;  // cNamedArgs
   TestSoArg args[TESTSO_MAX_ARGS];
-  HRESULT hr;           // what Invoke returned
+  HRESULT hr;  // what Invoke returned
 } TestSoCall;
 
 // One GetIDsOfNames request made to the object.
 typedef struct TestSoNameRequest {
-  const WCHAR* name;    // first name asked
-  UINT nameCount;       // cNames
+  const WCHAR* name;  // first name asked
+  UINT nameCount;     // cNames
   LCID lcid;
   BOOL riidIsNull;
   HRESULT hr;
@@ -68,18 +74,18 @@ typedef struct TestSoNameRequest {
 // A callback into the control, by its member name (looked up on the control
 // with locale 0, then invoked as a method with locale 0).
 typedef enum TestSoCallbackKind {
-  TESTSO_CB_STATUS_UPDATE = 1,   // SOStatusUpdate(values[0])
-  TESTSO_CB_OUTPUT_COMPLETE = 2, // SOOutputComplete(values[0])
-  TESTSO_CB_ERROR = 3,           // SOError(values[0], values[1], values[2], &refNumber)
-  TESTSO_CB_DIRECT_IO = 4,       // SODirectIO(values[0], &refNumber, &refText)
-  TESTSO_CB_PROCESS_ID = 5       // SOProcessID()
+  TESTSO_CB_STATUS_UPDATE = 1,    // SOStatusUpdate(values[0])
+  TESTSO_CB_OUTPUT_COMPLETE = 2,  // SOOutputComplete(values[0])
+  TESTSO_CB_ERROR = 3,            // SOError(values[0], values[1], values[2], &refNumber)
+  TESTSO_CB_DIRECT_IO = 4,        // SODirectIO(values[0], &refNumber, &refText)
+  TESTSO_CB_PROCESS_ID = 5        // SOProcessID()
 } TestSoCallbackKind;
 
 typedef struct TestSoCallback {
   TestSoCallbackKind kind;
   LONG values[3];
-  LONG refNumber;       // initial value of the by-reference number
-  const WCHAR* refText; // initial by-reference string; NULL passes a null BSTR
+  LONG refNumber;        // initial value of the by-reference number
+  const WCHAR* refText;  // initial by-reference string; NULL passes a null BSTR
 } TestSoCallback;
 
 // What one callback came back with.
@@ -98,15 +104,15 @@ typedef struct TestSoCallbackResult {
 // Counters for leak checks. Live values are true at the moment of reading;
 // "since reset" values start again at Reset().
 typedef struct TestSoCounters {
-  LONG liveObjects;        // object instances not yet destroyed
-  LONG objectRefs;         // outstanding references on all live instances
-  LONG createdObjects;     // instances created since reset
-  LONG controlRefsHeld;    // references held on the control's IDispatch (taken in
-                           // OpenService, dropped in Close or on destruction)
-  LONG bstrsHandedOut;     // strings allocated and handed to callers since reset
-                           // (GetPropertyString results, by-reference outputs)
-  LONG callerBstrsFreed;   // callers' strings freed when a by-reference output replaced them
-  LONG serverLocks;        // IClassFactory::LockServer balance
+  LONG liveObjects;       // object instances not yet destroyed
+  LONG objectRefs;        // outstanding references on all live instances
+  LONG createdObjects;    // instances created since reset
+  LONG controlRefsHeld;   // references held on the control's IDispatch (taken in
+                          // OpenService, dropped in Close or on destruction)
+  LONG bstrsHandedOut;    // strings allocated and handed to callers since reset
+                          // (GetPropertyString results, by-reference outputs)
+  LONG callerBstrsFreed;  // callers' strings freed when a by-reference output replaced them
+  LONG serverLocks;       // IClassFactory::LockServer balance
 } TestSoCounters;
 
 typedef struct TestSoApi {
@@ -127,7 +133,8 @@ typedef struct TestSoApi {
   // --- programmed behaviour (FALSE for a name the object does not have) ---
   // Result of a method as VT_I4 (the default result is VT_I4 0).
   BOOL(WINAPI* SetResult)(const WCHAR* method, LONG value);
-  // Result with another variant type (VT_EMPTY, VT_I2, VT_BOOL, VT_I4, ...).
+  // Result with another variant type: VT_EMPTY, VT_NULL, VT_I1, VT_UI1, VT_I2,
+  // VT_UI2, VT_BOOL, VT_I4, VT_UI4, VT_INT, VT_UINT, VT_ERROR (FALSE for others).
   BOOL(WINAPI* SetResultVariant)(const WCHAR* method, VARTYPE vt, LONG value);
   // Values answered by GetPropertyNumber / GetPropertyString for an index
   // (0 and L"" when not set). SetPropertyNumber stores into the same table.
