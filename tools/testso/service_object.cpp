@@ -49,7 +49,7 @@ void StoreResult(VARIANT* result, VARTYPE vt, LONG value) {
   }
 }
 
-class ServiceObject : public IDispatch {
+class ServiceObject final : public IDispatch {
  public:
   ServiceObject() {
     State& s = TheState();
@@ -304,7 +304,7 @@ void ServiceObject::DropControl() {
   }
 }
 
-class ClassFactory : public IClassFactory {
+class ClassFactory final : public IClassFactory {
  public:
   HRESULT STDMETHODCALLTYPE QueryInterface(REFIID iid, void** out) override {
     if (!out) return E_POINTER;

@@ -1,0 +1,130 @@
+// Helpers for tests that run under Wine: the test Service Object, the OPOS
+// registry area, modal message boxes and CoTaskMem/BSTR leak accounting.
+#pragma once
+
+#include <objidl.h>
+#include <windows.h>
+
+#include <atomic>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "testso_api.h"
+#include "win_raii.h"
+
+namespace kr_test {
+
+// --- test Service Object ---------------------------------------------------
+
+// Loads TestServiceObject.dll (next to the test program) and keeps it loaded
+// for the object's lifetime, so the table stays valid even when COM frees
+// its own load of the module.
+class TestSo {
+ public:
+  TestSo();
+  // The object's table, or nullptr when the module could not be loaded.
+  const TestSoApi* operator->() const { return api_; }
+  const TestSoApi* api() const { return api_; }
+  explicit operator bool() const { return api_ != nullptr; }
+  // Writes the object's class and ProgID keys; returns its DllRegisterServer result.
+  HRESULT Register() const;
+  HRESULT Unregister() const;
+  // The object's counters at this moment.
+  TestSoCounters Counters() const;
+
+ private:
+  kr::UniqueModule module_;
+  const TestSoApi* api_ = nullptr;
+};
+
+// --- OPOS registry area ------------------------------------------------------
+
+// HKLM path of the control's device class key.
+extern const wchar_t kOposClassKey[];
+
+// Creates the device key <name> under the class key with the default value
+// service (a ProgID or braced class identifier); returns a Win32 error code.
+LONG SetOposDevice(const std::wstring& name, const std::wstring& service);
+// Sets the class key's value <logicalName> = <keyName>; returns a Win32 error code.
+LONG MapOposLogicalName(const std::wstring& logicalName, const std::wstring& keyName);
+// Writes any class key value (another value type, an over-long value).
+LONG SetOposClassValue(const std::wstring& name, DWORD type, const void* data, DWORD bytes);
+// Removes a device key, a class key value, or the whole class key; missing
+// entries are not an error. Return a Win32 error code.
+LONG RemoveOposDevice(const std::wstring& name);
+LONG RemoveOposClassValue(const std::wstring& name);
+LONG RemoveOposClassKey();
+
+// Device keys and mappings made through it are removed when it goes away.
+class ScopedOposConfig {
+ public:
+  ScopedOposConfig() = default;
+  ScopedOposConfig(const ScopedOposConfig&) = delete;
+  ScopedOposConfig& operator=(const ScopedOposConfig&) = delete;
+  ~ScopedOposConfig();
+  // Both return a Win32 error code.
+  LONG Device(const std::wstring& name, const std::wstring& service);
+  LONG Map(const std::wstring& logicalName, const std::wstring& keyName);
+
+ private:
+  std::vector<std::wstring> devices_;
+  std::vector<std::wstring> values_;
+};
+
+// --- message boxes -------------------------------------------------------------
+
+// A thread that dismisses modal message boxes (dialog class "#32770") with
+// the given caption, recording the text of each (control 0xFFFF). It stops
+// after timeoutMs or when destroyed.
+class MessageBoxWatcher {
+ public:
+  explicit MessageBoxWatcher(std::wstring caption, DWORD timeoutMs = 10000);
+  MessageBoxWatcher(const MessageBoxWatcher&) = delete;
+  MessageBoxWatcher& operator=(const MessageBoxWatcher&) = delete;
+  ~MessageBoxWatcher();
+
+  void Stop();
+  // Texts of the boxes dismissed so far, in order.
+  std::vector<std::wstring> Texts() const;
+  size_t Count() const;
+
+ private:
+  void Run(DWORD timeoutMs);
+
+  std::wstring caption_;
+  std::atomic<bool> stop_{false};
+  mutable std::mutex mutex_;
+  std::vector<std::wstring> texts_;
+  std::thread thread_;
+};
+
+// --- allocation accounting -----------------------------------------------------
+
+// Counts CoTaskMem allocations (which include every BSTR) through a
+// process-wide IMallocSpy, with the BSTR cache turned off so that a freed
+// string really is freed. One may exist at a time.
+class AllocationSpy {
+ public:
+  AllocationSpy();
+  AllocationSpy(const AllocationSpy&) = delete;
+  AllocationSpy& operator=(const AllocationSpy&) = delete;
+  ~AllocationSpy();
+
+  // Whether the spy is registered (false: another spy exists, or COM refused).
+  bool Active() const { return spy_ != nullptr; }
+  // Starts a new window: later calls count allocations made after it.
+  void Mark();
+  // Allocations made since Mark() that are still live.
+  size_t LiveSinceMark() const;
+  // A line per such allocation (size, and the text when it looks like a BSTR).
+  std::string DescribeLiveSinceMark() const;
+
+ private:
+  class Spy;
+  Spy* spy_ = nullptr;
+  unsigned long long mark_ = 0;
+};
+
+}  // namespace kr_test
