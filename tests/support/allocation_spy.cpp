@@ -121,6 +121,10 @@ void AllocationSpy::Mark() {
   if (spy_) mark_ = spy_->Serial();
 }
 
+unsigned long long AllocationSpy::AllocationsSinceMark() const {
+  return spy_ ? spy_->Serial() - mark_ : 0;
+}
+
 size_t AllocationSpy::LiveSinceMark() const {
   return spy_ ? spy_->LiveAfter(mark_).size() : 0;
 }

@@ -118,6 +118,8 @@ class AllocationSpy {
   void Mark();
   // Allocations made since Mark() that are still live.
   size_t LiveSinceMark() const;
+  // All allocations made since Mark(), freed or not.
+  unsigned long long AllocationsSinceMark() const;
   // A line per such allocation (size, and the text when it looks like a BSTR).
   std::string DescribeLiveSinceMark() const;
 

@@ -17,6 +17,7 @@ TEST(AllocationSpyTest, SeesStringsUntilTheyAreFreed) {
   BSTR freed = SysAllocString(L"freed");
   SysFreeString(freed);
   EXPECT_EQ(1u, spy.LiveSinceMark()) << spy.DescribeLiveSinceMark();
+  EXPECT_EQ(2u, spy.AllocationsSinceMark());
   EXPECT_NE(std::string::npos, spy.DescribeLiveSinceMark().find("\"kept\""));
   // Growing a string moves it: the old block is gone, the new one counts.
   ASSERT_TRUE(SysReAllocString(&kept, L"a longer string that surely moves the block"));
