@@ -39,6 +39,12 @@ class TestSo {
   const TestSoApi* api_ = nullptr;
 };
 
+// Creates an object of class clsid straight from an in-process server module
+// (LoadLibrary + DllGetClassObject), without registration; module keeps the
+// module loaded and must outlive the object. Returns the HRESULT.
+HRESULT CreateFromModule(const wchar_t* path, REFCLSID clsid, REFIID iid, void** out,
+                         kr::UniqueModule& module);
+
 // --- OPOS registry area ------------------------------------------------------
 
 // HKLM path of the control's device class key.

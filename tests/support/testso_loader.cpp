@@ -19,6 +19,22 @@ HRESULT CallServerExport(HMODULE module, const char* name) {
 }
 }  // namespace
 
+HRESULT CreateFromModule(const wchar_t* path, REFCLSID clsid, REFIID iid, void** out,
+                         kr::UniqueModule& module) {
+  if (!out) return E_POINTER;
+  *out = nullptr;
+  module.reset(::LoadLibraryW(path));
+  if (!module) return HRESULT_FROM_WIN32(::GetLastError());
+  using GetClassObjectFn = HRESULT(STDAPICALLTYPE*)(REFCLSID, REFIID, void**);
+  auto get = reinterpret_cast<GetClassObjectFn>(
+      reinterpret_cast<void*>(::GetProcAddress(module.get(), "DllGetClassObject")));
+  if (!get) return HRESULT_FROM_WIN32(ERROR_PROC_NOT_FOUND);
+  kr::ComPtr<IClassFactory> factory;
+  HRESULT hr = get(clsid, IID_IClassFactory, factory.put_void());
+  if (FAILED(hr)) return hr;
+  return factory->CreateInstance(nullptr, iid, out);
+}
+
 HRESULT TestSo::Register() const {
   return CallServerExport(module_.get(), "DllRegisterServer");
 }

@@ -126,4 +126,23 @@ TEST(OposRegistryTest, WritesDeviceKeysAndMappingsAndRemovesThem) {
   EXPECT_EQ(ERROR_SUCCESS, kr_test::RemoveOposClassValue(L"Nothing"));
 }
 
+TEST(CreateFromModuleTest, CreatesWithoutRegistrationAndReportsWhatFailed) {
+  kr::ComInit com;
+  kr_test::TestSo so;
+  ASSERT_TRUE(so);
+  const CLSID clsid = TESTSO_CLSID_INIT;
+  kr::UniqueModule module;
+  kr::ComPtr<IDispatch> d;
+  ASSERT_EQ(S_OK,
+            kr_test::CreateFromModule(TESTSO_MODULE, clsid, IID_IDispatch, d.put_void(), module));
+  EXPECT_EQ(1, so.Counters().liveObjects);
+  d.reset();
+  EXPECT_EQ(
+      CLASS_E_CLASSNOTAVAILABLE,
+      kr_test::CreateFromModule(TESTSO_MODULE, IID_IDispatch, IID_IDispatch, d.put_void(), module));
+  EXPECT_EQ(
+      HRESULT_FROM_WIN32(ERROR_MOD_NOT_FOUND),
+      kr_test::CreateFromModule(L"NoSuchModule.dll", clsid, IID_IDispatch, d.put_void(), module));
+}
+
 }  // namespace
