@@ -1,8 +1,10 @@
 # Shared build helpers.
 
-# kerunel_typelib(<target> <idl>): compiles <idl> with widl into a type
-# library for the current architecture and sets KERUNEL_TLB_<target> to it.
+# kerunel_typelib(<target> <idl> [DEPENDS headers...]): compiles <idl> with
+# widl into a type library for the current architecture and sets
+# KERUNEL_TLB_<target> to it. DEPENDS names headers the IDL includes.
 function(kerunel_typelib target idl)
+  cmake_parse_arguments(T "" "" "DEPENDS" ${ARGN})
   get_filename_component(name ${idl} NAME_WE)
   set(tlb ${CMAKE_CURRENT_BINARY_DIR}/${name}.tlb)
   add_custom_command(
@@ -12,7 +14,7 @@ function(kerunel_typelib target idl)
             -I ${CMAKE_CURRENT_SOURCE_DIR} -I ${PROJECT_SOURCE_DIR}/common
             -L /usr/lib/x86_64-linux-gnu/wine/x86_64-windows
             -t -o ${tlb} ${CMAKE_CURRENT_SOURCE_DIR}/${idl}
-    DEPENDS ${CMAKE_CURRENT_SOURCE_DIR}/${idl}
+    DEPENDS ${CMAKE_CURRENT_SOURCE_DIR}/${idl} ${T_DEPENDS}
     COMMENT "widl ${idl}"
     VERBATIM)
   add_custom_target(${target}_tlb DEPENDS ${tlb})

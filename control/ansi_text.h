@@ -1,0 +1,44 @@
+// Text crossing the control: the dispatch interface carries UTF-16
+// Automation strings, the control works with 8-bit text in the calling
+// thread's ANSI code page. Every conversion in either direction goes
+// through these two helpers.
+#pragma once
+
+#include <windows.h>
+// The COM headers below need the Windows types.
+#include <oleauto.h>
+
+#include <memory>
+
+namespace kr {
+
+// An ANSI copy of a wide string. Short texts live in the object itself, so
+// the forwarded call path does not allocate for them.
+class AnsiText {
+ public:
+  AnsiText() = default;
+  AnsiText(const AnsiText&) = delete;
+  AnsiText& operator=(const AnsiText&) = delete;
+
+  // Converts `length` wide characters (the text ends early at a NUL).
+  // A null `wide`, or a conversion that fails, gives a null text. Returns
+  // false only when the conversion failed.
+  bool Assign(const wchar_t* wide, UINT length);
+  // Converts an Automation string: null stays null, empty stays empty.
+  bool Assign(BSTR wide) { return Assign(wide, wide ? ::SysStringLen(wide) : 0); }
+
+  // The text, or nullptr for a null text.
+  const char* get() const { return text_; }
+
+ private:
+  static constexpr int kInlineSize = 256;
+  char inline_[kInlineSize];
+  std::unique_ptr<char[]> heap_;
+  const char* text_ = nullptr;
+};
+
+// Returns a new Automation string for ANSI `text`: null for a null text or
+// a failed conversion, an empty string for an empty text. The caller owns it.
+BSTR AnsiToBstr(const char* text);
+
+}  // namespace kr

@@ -1,0 +1,140 @@
+// CKerunelCtrl: the Kerunel control object. It shows the container one
+// dispatch interface (_DKerunel), driven by the member table, binds the
+// Service Object configured for a logical device name at Open, forwards
+// every OPOS call to it, and fires the Service Object's callbacks as events
+// through one connection point (_DKerunelEvents).
+#pragma once
+
+#include <windows.h>
+// The COM headers below need the Windows types.
+#include <ocidl.h>
+#include <olectl.h>
+
+#include <vector>
+
+#include "ansi_text.h"
+#include "member_table.h"
+#include "service_dispatch.h"
+#include "win_raii.h"
+
+namespace kr {
+
+class CKerunelCtrl;
+
+// The connection point for _DKerunelEvents. It lives inside the control and
+// shares its reference count.
+class CEventConnectionPoint final : public IConnectionPoint {
+ public:
+  explicit CEventConnectionPoint(CKerunelCtrl& owner) : m_owner(owner) {}
+
+  // IUnknown
+  STDMETHODIMP QueryInterface(REFIID iid, void** out) override;
+  STDMETHODIMP_(ULONG) AddRef() override;
+  STDMETHODIMP_(ULONG) Release() override;
+  // IConnectionPoint
+  STDMETHODIMP GetConnectionInterface(IID* iid) override;
+  STDMETHODIMP GetConnectionPointContainer(IConnectionPointContainer** out) override;
+  STDMETHODIMP Advise(IUnknown* sink, DWORD* cookie) override;
+  STDMETHODIMP Unadvise(DWORD cookie) override;
+  STDMETHODIMP EnumConnections(IEnumConnections** out) override;
+
+  // Invokes `dispid` on every connected sink in connection order; a sink's
+  // failure is discarded and delivery goes on.
+  void Fire(DISPID dispid, DISPPARAMS* params);
+  void DisconnectAll() { m_sinks.clear(); }
+
+ private:
+  struct Sink {
+    DWORD cookie;
+    ComPtr<IDispatch> dispatch;
+  };
+  CKerunelCtrl& m_owner;
+  std::vector<Sink> m_sinks;
+  DWORD m_nextCookie = 1;
+};
+
+class CKerunelCtrl final : public IDispatch,
+                           public IConnectionPointContainer,
+                           public IOleControl,
+                           public IProvideClassInfo2 {
+ public:
+  CKerunelCtrl();
+  ~CKerunelCtrl();
+  CKerunelCtrl(const CKerunelCtrl&) = delete;
+  CKerunelCtrl& operator=(const CKerunelCtrl&) = delete;
+
+  // IUnknown
+  STDMETHODIMP QueryInterface(REFIID iid, void** out) override;
+  STDMETHODIMP_(ULONG) AddRef() override;
+  STDMETHODIMP_(ULONG) Release() override;
+
+  // IDispatch
+  STDMETHODIMP GetTypeInfoCount(UINT* count) override;
+  STDMETHODIMP GetTypeInfo(UINT index, LCID lcid, ITypeInfo** out) override;
+  STDMETHODIMP GetIDsOfNames(REFIID iid, LPOLESTR* names, UINT count, LCID lcid,
+                             DISPID* dispids) override;
+  STDMETHODIMP Invoke(DISPID dispid, REFIID iid, LCID lcid, WORD flags, DISPPARAMS* params,
+                      VARIANT* result, EXCEPINFO* excepInfo, UINT* argErr) override;
+
+  // IConnectionPointContainer
+  STDMETHODIMP EnumConnectionPoints(IEnumConnectionPoints** out) override;
+  STDMETHODIMP FindConnectionPoint(REFIID iid, IConnectionPoint** out) override;
+
+  // IOleControl
+  STDMETHODIMP GetControlInfo(CONTROLINFO* info) override;
+  STDMETHODIMP OnMnemonic(MSG* msg) override;
+  STDMETHODIMP OnAmbientPropertyChange(DISPID dispid) override;
+  STDMETHODIMP FreezeEvents(BOOL freeze) override;
+
+  // IProvideClassInfo2
+  STDMETHODIMP GetClassInfo(ITypeInfo** out) override;
+  STDMETHODIMP GetGUID(DWORD kind, GUID* guid) override;
+
+  // OPOS session (the members that do more than forward).
+  LONG Open(const char* deviceName);
+  LONG Close();
+
+ private:
+  // One argument after conversion to its declared type.
+  struct Argument {
+    UniqueVariant converted;  // holds a converted copy when the caller's type differed
+    AnsiText text;            // VT_BSTR parameters: the ANSI text
+    union {
+      LONG number;
+      VARIANT_BOOL flag;
+      CY currency;
+      LONG* numberRef;
+      BSTR* stringRef;
+    };
+  };
+
+  // Converts the caller's argument `source` to `type`; returns S_OK or
+  // DISP_E_TYPEMISMATCH.
+  static HRESULT ConvertArgument(VARIANTARG* source, VARTYPE type, Argument& out);
+
+  HRESULT InvokeProperty(const Member& member, WORD flags, DISPPARAMS* params, VARIANT* result,
+                         EXCEPINFO* excepInfo, UINT* argErr);
+  HRESULT GetProperty(const Member& member, VARIANT* result);
+  HRESULT InvokeMethod(const Member& member, Argument* args, VARIANT* result);
+  LONG Forward(const Member& member, Argument* args);
+  void FireEvent(const Member& member, Argument* args);
+  // Loads the type information of `guid` from the module's own type
+  // library; returns its HRESULT.
+  static HRESULT LoadOwnTypeInfo(REFGUID guid, ITypeInfo** out);
+
+  LONG m_refs = 1;
+  CEventConnectionPoint m_events{*this};
+  LONG m_freezeCount = 0;
+
+  const char* const m_strDescription;
+  const LONG m_lCOVersion;
+  CServiceDispatch m_service;
+  bool m_bOpen = false;
+};
+
+// Module-wide count of live objects and factory locks, for DllCanUnloadNow.
+void ModuleAddRef();
+void ModuleRelease();
+LONG ModuleUsage();
+
+}  // namespace kr

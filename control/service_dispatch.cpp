@@ -1,0 +1,184 @@
+#include "service_dispatch.h"
+
+#include <string>
+
+#include "ansi_text.h"
+
+namespace kr {
+
+VARIANTARG* ServiceArgs::Next(VARTYPE type) {
+  VARIANTARG* slot = added_ < count_ ? &args_[count_ - 1 - added_] : &overflow_;
+  ++added_;
+  slot->vt = type;
+  return slot;
+}
+
+void ServiceArgs::AddString(const char* text) {
+  UINT slot = count_ - 1 - added_;
+  BSTR value = AnsiToBstr(text);
+  Next(VT_BSTR)->bstrVal = value;
+  if (slot < count_) {
+    strings_[slot].reset(value);
+  } else {
+    ::SysFreeString(value);  // past the declared count: never passed on
+  }
+}
+
+bool CServiceDispatch::CreateService(const char* text) {
+  ReleaseService();
+  if (text == nullptr) return false;
+  UniqueBstr wide(AnsiToBstr(text));
+  if (!wide) return false;
+  CLSID clsid;
+  HRESULT hr = text[0] == '{' ? ::CLSIDFromString(wide.get(), &clsid)
+                              : ::CLSIDFromProgID(wide.get(), &clsid);
+  if (FAILED(hr)) return false;
+
+  ComPtr<IUnknown> object;
+  hr = ::CoCreateInstance(
+      clsid, nullptr,
+      CLSCTX_INPROC_SERVER | CLSCTX_INPROC_HANDLER | CLSCTX_LOCAL_SERVER | CLSCTX_REMOTE_SERVER,
+      IID_IUnknown, object.put_void());
+  if (hr == E_INVALIDARG) {
+    // Systems without remote activation refuse the remote context.
+    hr = ::CoCreateInstance(clsid, nullptr,
+                            CLSCTX_INPROC_SERVER | CLSCTX_INPROC_HANDLER | CLSCTX_LOCAL_SERVER,
+                            IID_IUnknown, object.put_void());
+  }
+  if (FAILED(hr) || !object) return false;
+  if (FAILED(::OleRun(object.get()))) return false;
+  ComPtr<IDispatch> dispatch;
+  if (FAILED(object.QueryTo(IID_IDispatch, dispatch)) || !dispatch) return false;
+  m_lpDispatch = std::move(dispatch);
+  return true;
+}
+
+bool CServiceDispatch::BindMethods() {
+  if (!m_lpDispatch) return false;
+  for (int i = 0; i < kServiceMethodCount; ++i) {
+    LPOLESTR name = const_cast<LPOLESTR>(kServiceMethods[i].name);
+    DISPID dispid = DISPID_UNKNOWN;
+    if (m_lpDispatch->GetIDsOfNames(IID_NULL, &name, 1, LOCALE_SYSTEM_DEFAULT, &dispid) != S_OK) {
+      return false;
+    }
+    m_dispid[i] = dispid;
+  }
+  return true;
+}
+
+void CServiceDispatch::ReleaseService() {
+  m_lpDispatch.reset();
+}
+
+HRESULT CServiceDispatch::Invoke(ServiceMethod index, ServiceArgs& args, VARIANT* result) {
+  // Held for the call: a callback that closes the control must not free the
+  // object while it is still inside this call.
+  ComPtr<IDispatch> service = m_lpDispatch;
+  if (!service) return E_UNEXPECTED;
+  return service->Invoke(m_dispid[index], IID_NULL, LOCALE_USER_DEFAULT, DISPATCH_METHOD,
+                         args.params(), result, nullptr, nullptr);
+}
+
+LONG CServiceDispatch::CallService(ServiceMethod index, ServiceArgs& args,
+                                   const wchar_t* failureText) {
+  UniqueVariant result;
+  result->llVal = 0;  // a result narrower than 32 bits reads with zero upper bytes
+  HRESULT hr = Invoke(index, args, result.get());
+  if (FAILED(hr)) {
+    if (failureText != nullptr) ReportCallFailure(failureText, hr);
+    return 0;
+  }
+  // The result code is taken from the 32-bit field whatever the variant's type.
+  return result->lVal;
+}
+
+LONG CServiceDispatch::OpenService(const char* deviceClass, const char* deviceName,
+                                   IDispatch* control) {
+  ServiceArgs args(3);
+  args.AddString(deviceClass);
+  args.AddString(deviceName);
+  args.AddDispatch(control);
+  return Call(kSvcOpenService, args);
+}
+
+LONG CServiceDispatch::Close() {
+  ServiceArgs args(0);
+  return Call(kSvcClose, args);
+}
+
+LONG CServiceDispatch::GetPropertyNumber(LONG propertyIndex) {
+  ServiceArgs args(1);
+  args.AddLong(propertyIndex);
+  return Call(kSvcGetPropertyNumber, args);
+}
+
+HRESULT CServiceDispatch::SetPropertyNumber(LONG propertyIndex, LONG value) {
+  ServiceArgs args(2);
+  args.AddLong(propertyIndex);
+  args.AddLong(value);
+  return Invoke(kSvcSetPropertyNumber, args, nullptr);
+}
+
+BSTR CServiceDispatch::GetPropertyString(LONG propertyIndex) {
+  ServiceArgs args(1);
+  args.AddLong(propertyIndex);
+  UniqueVariant result;
+  HRESULT hr = Invoke(kSvcGetPropertyString, args, result.get());
+  if (FAILED(hr)) {
+    ReportCallFailure(kServiceMethods[kSvcGetPropertyString].failureText, hr);
+    return ::SysAllocStringLen(L"", 0);
+  }
+  // A Service Object that answers with another type gets its value converted
+  // rather than misread as a string.
+  if (result->vt != VT_BSTR &&
+      FAILED(::VariantChangeType(result.get(), result.get(), 0, VT_BSTR))) {
+    return ::SysAllocStringLen(L"", 0);
+  }
+  AnsiText text;
+  text.Assign(result->bstrVal);
+  BSTR value = AnsiToBstr(text.get());
+  return value ? value : ::SysAllocStringLen(L"", 0);
+}
+
+void CServiceDispatch::COFreezeEvents(VARIANT_BOOL freeze) {
+  ServiceArgs args(1);
+  args.AddBool(freeze);
+  Call(kSvcCOFreezeEvents, args);
+}
+
+namespace {
+
+// The module's name without directory and extension ("Kerunel").
+std::wstring ModuleApplicationName() {
+  HMODULE module = nullptr;
+  ::GetModuleHandleExW(
+      GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS | GET_MODULE_HANDLE_EX_FLAG_UNCHANGED_REFCOUNT,
+      reinterpret_cast<LPCWSTR>(&CServiceDispatch::ReportCallFailure), &module);
+  wchar_t path[MAX_PATH];
+  DWORD length = ::GetModuleFileNameW(module, path, MAX_PATH);
+  if (length == 0 || length >= MAX_PATH) return L"Kerunel";
+  std::wstring name(path, length);
+  size_t slash = name.find_last_of(L"\\/");
+  if (slash != std::wstring::npos) name.erase(0, slash + 1);
+  size_t dot = name.find_last_of(L'.');
+  if (dot != std::wstring::npos) name.erase(dot);
+  return name;
+}
+
+}  // namespace
+
+void CServiceDispatch::ReportCallFailure(const wchar_t* text, HRESULT status) {
+  std::wstring message = text ? text : L"";
+  message += L"\n\n";
+  wchar_t* systemText = nullptr;
+  DWORD length = ::FormatMessageW(
+      FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS,
+      nullptr, static_cast<DWORD>(status), MAKELANGID(LANG_NEUTRAL, SUBLANG_DEFAULT),
+      reinterpret_cast<LPWSTR>(&systemText), 0, nullptr);
+  UniqueLocalMem systemBuffer(systemText);
+  if (length != 0 && systemText != nullptr) message.append(systemText, length);
+  std::wstring caption = ModuleApplicationName();
+  ::MessageBoxW(::GetActiveWindow(), message.c_str(), caption.c_str(), MB_OK | MB_ICONEXCLAMATION);
+}
+
+}  // namespace kr

@@ -1,0 +1,110 @@
+// CServiceDispatch: the control's binding to its Service Object. It creates
+// the object, binds the 61 method names once, and is the one place through
+// which every call reaches the object (CallService) and every failed call
+// is reported to the user (ReportCallFailure).
+#pragma once
+
+#include <windows.h>
+// The COM headers below need the Windows types.
+#include <oleauto.h>
+
+#include "service_methods.h"
+#include "win_raii.h"
+
+namespace kr {
+
+constexpr UINT kMaxServiceArgs = 6;
+
+// The argument list of one service call, built in the caller's order and
+// stored last-first as Invoke expects. Strings made for the call belong to
+// the list and are freed once when it goes away; by-reference arguments
+// stay the caller's. Fixed storage: building a call does not allocate
+// beyond the strings themselves.
+class ServiceArgs {
+ public:
+  explicit ServiceArgs(UINT count) : count_(count <= kMaxServiceArgs ? count : 0) {
+    for (UINT i = 0; i < count_; ++i) args_[i].vt = VT_EMPTY;
+  }
+  ServiceArgs(const ServiceArgs&) = delete;
+  ServiceArgs& operator=(const ServiceArgs&) = delete;
+
+  void AddLong(LONG value) { Next(VT_I4)->lVal = value; }
+  void AddBool(VARIANT_BOOL value) { Next(VT_BOOL)->boolVal = value; }
+  void AddCurrency(CY value) { Next(VT_CY)->cyVal = value; }
+  // A new wide string converted from ANSI `text` (null stays null).
+  void AddString(const char* text);
+  void AddLongRef(LONG* target) { Next(VT_BYREF | VT_I4)->plVal = target; }
+  void AddStringRef(BSTR* target) { Next(VT_BYREF | VT_BSTR)->pbstrVal = target; }
+  // Passed without a reference of its own.
+  void AddDispatch(IDispatch* value) { Next(VT_DISPATCH)->pdispVal = value; }
+
+  UINT added() const { return added_; }
+  DISPPARAMS* params() {
+    params_ = {count_ ? args_ : nullptr, nullptr, count_, 0};
+    return &params_;
+  }
+
+ private:
+  VARIANTARG* Next(VARTYPE type);
+
+  VARIANTARG args_[kMaxServiceArgs];
+  VARIANTARG overflow_;  // absorbs adds beyond the declared count
+  UniqueBstr strings_[kMaxServiceArgs];
+  DISPPARAMS params_{};
+  UINT count_;
+  UINT added_ = 0;
+};
+
+class CServiceDispatch {
+ public:
+  CServiceDispatch() = default;
+  CServiceDispatch(const CServiceDispatch&) = delete;
+  CServiceDispatch& operator=(const CServiceDispatch&) = delete;
+
+  // Creates the object named by a ProgID or a braced class identifier and
+  // keeps its IDispatch; returns false (nothing kept) on any failure.
+  bool CreateService(const char* text);
+  // Fills the DISPID slots, one name per request; returns false at the
+  // first name the object does not know.
+  bool BindMethods();
+  // Gives up the binding's reference.
+  void ReleaseService();
+  bool IsBound() const { return static_cast<bool>(m_lpDispatch); }
+
+  // The call primitive: returns the method's 32-bit result, or 0 after a
+  // failed call, which is reported with `failureText` (silently when it is
+  // nullptr).
+  LONG CallService(ServiceMethod index, ServiceArgs& args, const wchar_t* failureText);
+  // CallService with the method's own failure text.
+  LONG Call(ServiceMethod index, ServiceArgs& args) {
+    return CallService(index, args, kServiceMethods[index].failureText);
+  }
+
+  // Returns the Service Object's open result (0 when it accepted).
+  LONG OpenService(const char* deviceClass, const char* deviceName, IDispatch* control);
+  // Returns the Service Object's "Close" result.
+  LONG Close();
+  // Returns the property's value, or 0 when the call failed (no report).
+  LONG GetPropertyNumber(LONG propertyIndex);
+  // Returns the call status; no result is asked for and nothing is shown.
+  HRESULT SetPropertyNumber(LONG propertyIndex, LONG value);
+  // Returns a new string for the caller: the Service Object's text after
+  // the round trip through the thread's ANSI code page, or an empty string
+  // after a failed (reported) call.
+  BSTR GetPropertyString(LONG propertyIndex);
+  // Passes the container's freeze state on; the result is ignored.
+  void COFreezeEvents(VARIANT_BOOL freeze);
+
+  // Shows the modal failure report: the text, a blank line and the
+  // system's text for `status`, captioned with the module's name.
+  static void ReportCallFailure(const wchar_t* text, HRESULT status);
+
+ private:
+  // One Invoke on the Service Object; returns its status.
+  HRESULT Invoke(ServiceMethod index, ServiceArgs& args, VARIANT* result);
+
+  ComPtr<IDispatch> m_lpDispatch;
+  DISPID m_dispid[kServiceMethodCount] = {};
+};
+
+}  // namespace kr
