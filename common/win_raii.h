@@ -208,6 +208,8 @@ class CriticalSection {
   ~CriticalSection() { ::DeleteCriticalSection(&cs_); }
   void Lock() noexcept { ::EnterCriticalSection(&cs_); }
   void Unlock() noexcept { ::LeaveCriticalSection(&cs_); }
+  // Takes the lock only when it is free; true when taken.
+  bool TryLock() noexcept { return ::TryEnterCriticalSection(&cs_) != FALSE; }
 
  private:
   CRITICAL_SECTION cs_;

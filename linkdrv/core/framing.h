@@ -166,6 +166,9 @@ class Framing {
   virtual int ReadStatusEx(uint8_t* block, int* length) = 0;
   // True when the extended status block is stored for SendStExRq.
   virtual bool StoresExtendedStatus() const = 0;
+  // Longest command (in message bytes) that PrepareCommand can frame;
+  // SendCommand refuses a longer one before it reaches the link thread.
+  virtual int MaxCommandLength() const { return kFrameBufferSize; }
   // The result that WriteCommand and the status reads give on a collision.
   int CollisionResult(const FramingState& s) const {
     return s.tcpMode ? kResultCollision : kResultEnqCollision;

@@ -1,0 +1,386 @@
+// The link's life: state reset, configuration (registry or inline text),
+// connection, OpenProt/CloseProt, control codes, the small exports and the
+// library's load and unload.
+#include <algorithm>
+#include <cstring>
+#include <new>
+
+#include "link_core.h"
+#include "winsock_io.h"
+
+namespace linkdrv {
+
+LinkState g_link;
+DriverInfo g_info;
+
+namespace {
+
+constexpr DWORD kThreadStopWaitMs = 500;
+constexpr DWORD kThreadStopGraceMs = 500;  // a second in all, then the thread is left to end
+constexpr size_t kNewAddressMinLength = 8;
+
+void RefillDriverInfo() {
+  intptr_t* f = g_info.field;
+  intptr_t open = f[kInfoLinkOpen];
+  std::memset(&g_info, 0, sizeof g_info);
+  f[kInfoVersion] = 3;
+  f[kInfoMajor] = 1;
+  f[kInfoMinor] = 0;
+  f[kInfoBuild] = 1;
+  f[kInfoLinkOpen] = open;
+  f[kInfoReserved6] = 1;
+  f[kInfoLastError] = reinterpret_cast<intptr_t>(&g_link.lastError);
+  f[kInfoBytesSent] = reinterpret_cast<intptr_t>(&g_link.block.link.bytesSent);
+  f[kInfoBytesReceived] = reinterpret_cast<intptr_t>(&g_link.block.link.bytesReceived);
+  f[kInfoStateBlock] = reinterpret_cast<intptr_t>(&g_link.block);
+  f[kInfoStateBlockSize] = sizeof(StateBlock);
+  f[kInfoLineStatus] = reinterpret_cast<intptr_t>(&g_link.block.link.lineStatus[0]);
+  f[kInfoReservedText13] = reinterpret_cast<intptr_t>(g_link.reservedText[0]);
+  f[kInfoReservedText14] = reinterpret_cast<intptr_t>(g_link.reservedText[1]);
+  f[kInfoReservedText15] = reinterpret_cast<intptr_t>(g_link.reservedText[2]);
+  f[kInfoPortText] = reinterpret_cast<intptr_t>(g_link.settings.port);
+  f[kInfoEcrIO] = reinterpret_cast<intptr_t>(&EcrIO);
+  f[kInfoEcrBrdcIO] = reinterpret_cast<intptr_t>(&EcrBrdcIO);
+  f[kInfoSendStRq] = reinterpret_cast<intptr_t>(&SendStRq);
+  f[kInfoSendStExRq] = reinterpret_cast<intptr_t>(&SendStExRq);
+}
+
+void ResetFramingState(FramingState& s) {
+  s.~FramingState();
+  new (&s) FramingState();
+  s.queueCapacity = kQueueCapacity;
+  s.lastFrameId = -1;
+  s.lineStatus[1].store(kLineOk);
+}
+
+// Reads one registry text value into buffer[size]; false when it is
+// missing, not text, or does not fit.
+bool ReadText(HKEY key, const char* name, char* buffer, DWORD size) {
+  DWORD type = 0;
+  DWORD bytes = size;
+  if (RegQueryValueExA(key, name, nullptr, &type, reinterpret_cast<BYTE*>(buffer), &bytes) !=
+      ERROR_SUCCESS) {
+    return false;
+  }
+  if ((type != REG_SZ && type != REG_EXPAND_SZ) || bytes == 0) return false;
+  if (buffer[bytes - 1] != '\0') {
+    if (bytes >= size) return false;  // no room for the terminator: does not fit
+    buffer[bytes] = '\0';
+  }
+  return true;
+}
+
+// Configuration from the registry key path under HKEY_LOCAL_MACHINE.
+bool ConfigureFromRegistry(const char* path, LinkSettings& s) {
+  kr::UniqueHKey key;
+  if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, path, 0, KEY_READ, key.put()) != ERROR_SUCCESS) {
+    return false;
+  }
+  ClearSettings(s);
+  if (!ReadText(key.get(), "ECRIP", s.address, 18)) return false;
+  if (!ReadText(key.get(), "ECRPortNumber", s.port, 10)) std::strcpy(s.port, kDefaultPort);
+  char text[10];
+  s.extDisplayEcho = ReadText(key.get(), "ExtDisplayEcho", text, 3) ? ExtDisplayEchoFromText(text) : 0;
+  s.onLine = ReadText(key.get(), "OnLine", text, 3) ? OnLineFromText(text) : 1;
+  s.statusCheck = ReadText(key.get(), "StatusCheck", text, 10) ? StatusCheckFromText(text) : 0;
+  s.logLevel = ReadText(key.get(), "LogLevel", text, 3) ? LogLevelFromText(text) : 0;
+  if (s.logLevel != 0 && !ReadText(key.get(), "LogFileName", s.logFileName, 80)) {
+    s.logLevel = 0;
+    s.logFileName[0] = '\0';
+  }
+  return true;
+}
+
+bool Configure(const char* config) {
+  if (config == nullptr) return false;
+  LinkSettings& s = g_link.settings;
+  if (config[0] == '@') {
+    SetInlineDefaults(s);
+    if (ParseInlineSettings(config + 1, std::strlen(config + 1), s) != kSettingsOk) return false;
+  } else if (!ConfigureFromRegistry(config, s)) {
+    return false;
+  }
+  g_link.block.link.onLine.store(s.onLine);
+  return true;
+}
+
+// Stops the thread of the current session: sets its stop flag, breaks its
+// reads and waits for its done event. When unloading, the wait is on that
+// event only (the thread's own handle is signalled after the loader lock
+// is released); at process exit the thread is already gone.
+void StopThread(bool processExit) {
+  std::shared_ptr<LinkSession> session = g_link.session;
+  if (!g_link.thread) return;
+  if (session) {
+    session->stop.store(1);
+    g_link.block.stopFlag.store(1);
+    if (!processExit) session->io->Interrupt();
+  }
+  SetEvent(g_link.wakeEvent);
+  bool ended = processExit ||
+               WaitForSingleObject(g_link.threadDone, kThreadStopWaitMs) == WAIT_OBJECT_0 ||
+               WaitForSingleObject(g_link.threadDone, kThreadStopGraceMs) == WAIT_OBJECT_0;
+  g_link.thread.reset();
+  if (ended) {
+    CloseHandle(g_link.threadDone);
+  }
+  // Otherwise the thread still holds its session and will signal its done
+  // event when it ends: both are left to it.
+  g_link.threadDone = nullptr;
+}
+
+}  // namespace
+
+void ResetLinkState() {
+  StateBlock& b = g_link.block;
+  b.stopFlag = 0;
+  b.plainMode = kStatusNone;
+  b.statusWord = 0;
+  b.extMode = kStatusNone;
+  b.ext0 = b.ext1 = b.ext2 = b.ext4 = 0;
+  b.extLength = 0;
+  std::memset(b.extData, 0, sizeof b.extData);
+  b.statusResult = 0;
+  b.commandPending = 0;
+  b.answerExpected = 0;
+  b.sendResult = 0;
+  b.answerWindow = 0;
+  b.sendTick = 0;
+  b.answerReady = 0;
+  ResetFramingState(b.link);
+  b.openTick[0] = b.openTick[1] = 0;
+  b.lastLineCheck = 0;
+  b.unsolicitedPrevious = b.unsolicitedCurrent = 0;
+  b.commandsPrevious = b.commandsCurrent = 0;
+  b.lastRollOver = 0;
+
+  ClearSettings(g_link.settings);
+  g_link.lastError = 0;
+  g_link.ioInProgress = 0;
+  g_link.longSlice = 0;
+  g_link.flagA = g_link.flagB = 0;
+  g_link.window = nullptr;
+  g_link.rxMessage = 0;
+  g_link.netMessage = 0;
+  g_link.rxCallback = nullptr;
+  g_link.netCallback = nullptr;
+  std::memset(g_link.reservedText, 0, sizeof g_link.reservedText);
+  RefillDriverInfo();
+}
+
+bool ConnectLink() {
+  LinkSettings& s = g_link.settings;
+  if (s.address[0] == '\0') return true;
+  SOCKET socket = WinsockIo::Connect(s.address, s.port);
+  if (socket == INVALID_SOCKET) return false;
+  g_link.session->io->Adopt(socket);
+  g_link.block.link.tcpMode = 1;
+  g_link.longSlice.store(1);
+  g_link.block.link.noChecksum = 0;
+  return true;
+}
+
+int CloseLink(bool unloading, bool processExit) {
+  if (!g_link.open.load()) {
+    g_link.lastError.store(kResultNotOpen);
+    return FALSE;
+  }
+  CloseProtocolLog(processExit);
+  StopThread(processExit);
+  if (g_link.session && !processExit) g_link.session->io->CloseSocket();
+  g_link.session.reset();
+  g_link.rxMessage = 0;
+  g_link.netMessage = 0;
+  g_link.rxCallback = nullptr;
+  g_link.netCallback = nullptr;
+  g_link.open.store(0);
+  g_info.field[kInfoLinkOpen] = 0;
+  g_link.lastError.store(kResultOk);
+  (void)unloading;
+  return TRUE;
+}
+
+int EcrControl(int code, const char* command, int* extra) {
+  FramingState& s = g_link.block.link;
+  switch (code) {
+    case kControlOnLineOff:
+    case kControlOnLineOn:
+    case kControlOnLineConfigured:
+      s.onLine.store(code == kControlOnLineOff  ? 0
+                     : code == kControlOnLineOn ? 1
+                                                : g_link.settings.onLine);
+      g_link.lastError.store(kResultOk);
+      return kResultOk;
+    case kControlDriverInfo:
+      if (extra) *reinterpret_cast<DriverInfo**>(extra) = &g_info;
+      g_link.lastError.store(kResultOk);
+      return kResultOk;
+    case kControlFlagA:
+      g_link.flagA.store(1);
+      g_link.lastError.store(kResultOk);
+      return kResultOk;
+    case kControlFlagB:
+      g_link.flagB.store(1);
+      g_link.lastError.store(kResultOk);
+      return kResultOk;
+    case kControlNewAddress: {
+      // "address[ port]": at least 8 characters to count as a new address.
+      if (!g_link.open.load() || !g_link.session) return 1;
+      LinkSettings& settings = g_link.settings;
+      size_t length = command ? strnlen(command, kFrameBufferSize) : 0;
+      if (length >= kNewAddressMinLength) {
+        const char* blank = static_cast<const char*>(std::memchr(command, ' ', length));
+        size_t addressLength = blank ? static_cast<size_t>(blank - command) : length;
+        const char* port = blank ? blank + 1 : kDefaultPort;
+        size_t portLength = blank ? length - addressLength - 1 : std::strlen(kDefaultPort);
+        if (addressLength + 1 > sizeof settings.address || portLength + 1 > sizeof settings.port) {
+          return 1;  // does not fit: nothing changed
+        }
+        std::memcpy(settings.address, command, addressLength);
+        settings.address[addressLength] = '\0';
+        std::memmove(settings.port, port, portLength);
+        settings.port[portLength] = '\0';
+      }
+      return ConnectLink() && settings.address[0] ? 0 : 1;
+    }
+    case kControlCloseSocket:
+      if (g_link.session) g_link.session->io->CloseSocket();
+      return kResultOk;
+    default:
+      g_link.lastError.store(kResultUnknownControl);
+      return kResultUnknownControl;
+  }
+}
+
+}  // namespace linkdrv
+
+using namespace linkdrv;
+
+extern "C" BOOL WINAPI OpenProt(const char* config, int) {
+  if (g_link.open.load()) {
+    g_link.lastError.store(kResultAlreadyOpen);
+    return FALSE;
+  }
+  ResetLinkState();
+  if (!Configure(config)) {
+    g_link.lastError.store(kResultConfigFailed);
+    return FALSE;
+  }
+  const LinkSettings& s = g_link.settings;
+  if (s.logLevel != 0) OpenProtocolLog(s.logFileName, s.logLevel);
+
+  g_link.session = std::make_shared<LinkSession>();
+  auto fail = [](int error) {
+    CloseProtocolLog(false);
+    g_link.session.reset();
+    g_link.lastError.store(error);
+    return FALSE;
+  };
+  if (!ConnectLink()) return fail(kResultConfigFailed);
+
+  // The events live for the rest of the process; each open starts them unsignalled.
+  for (HANDLE* event : {&g_link.wakeEvent, &g_link.sendDoneEvent, &g_link.statusDoneEvent,
+                        &g_link.answerEvent}) {
+    if (*event == nullptr) *event = CreateEventA(nullptr, FALSE, FALSE, nullptr);
+    if (*event == nullptr) return fail(kResultStartFailed);
+    ResetEvent(*event);
+  }
+  StateBlock& b = g_link.block;
+  b.link.lastFrameId = -1;
+  DWORD now = Now();
+  b.openTick[0] = now;
+  b.lastLineCheck = now;
+  b.lastRollOver = now;
+  b.unsolicitedPrevious = b.unsolicitedCurrent = 0;
+  b.commandsPrevious = b.commandsCurrent = 0;
+
+  if (s.address[0] != '\0') {
+    g_link.threadDone = CreateEventA(nullptr, TRUE, FALSE, nullptr);
+    void* start = g_link.threadDone ? MakeThreadStart(g_link.session, g_link.threadDone) : nullptr;
+    HANDLE thread =
+        start ? CreateThread(nullptr, 0, LinkThreadProc, start, 0, &g_link.threadId) : nullptr;
+    if (thread == nullptr) {
+      if (start) FreeThreadStart(start);
+      if (g_link.threadDone) CloseHandle(g_link.threadDone);
+      g_link.threadDone = nullptr;
+      g_link.session->io->CloseSocket();
+      return fail(kResultStartFailed);
+    }
+    g_link.thread.reset(thread);
+  }
+
+  intptr_t* f = g_info.field;
+  f[kInfoExtDisplayEcho] = s.extDisplayEcho;
+  f[kInfoOnLine] = b.link.onLine.load();
+  f[kInfoTcpMode] = b.link.tcpMode;
+  f[kInfoNoChecksum] = b.link.noChecksum;
+  f[kInfoLongSlice] = g_link.longSlice.load();
+  g_link.open.store(1);
+  f[kInfoLinkOpen] = 1;
+  f[kInfoProgressCallback] = 0;
+
+  if (SendStExRq(1, 0, nullptr, nullptr, nullptr) != kResultOk) {
+    CloseLink(false, false);
+    g_link.lastError.store(kResultStartFailed);
+    return FALSE;
+  }
+  g_link.lastError.store(kResultOk);
+  return TRUE;
+}
+
+extern "C" BOOL WINAPI CloseProt(int) { return CloseLink(false, false); }
+
+extern "C" BOOL WINAPI GetLastProtocolError(int* error, char* text) {
+  if (error) *error = g_link.lastError.load();
+  if (text) text[0] = '\0';
+  return TRUE;
+}
+
+extern "C" BOOL WINAPI SetOnRxEvent(RxCallback callback) {
+  g_link.rxCallback.store(callback);
+  g_link.lastError.store(kResultOk);
+  return TRUE;
+}
+
+extern "C" BOOL WINAPI SetMessRxEvent(HWND window, UINT message) {
+  g_link.window.store(window);
+  g_link.rxMessage.store(message);
+  g_link.lastError.store(kResultOk);
+  return TRUE;
+}
+
+extern "C" BOOL WINAPI SetOnNetChangeEvent(NetChangeCallback callback) {
+  g_link.netCallback.store(callback);
+  g_link.lastError.store(kResultOk);
+  return TRUE;
+}
+
+extern "C" BOOL WINAPI SetMessNetChange(HWND window, UINT message) {
+  g_link.window.store(window);
+  g_link.netMessage.store(message);
+  g_link.lastError.store(kResultOk);
+  return TRUE;
+}
+
+extern "C" int WINAPI EcrBrdcIO(int, int, int, int, int, int, int, int) {
+  g_link.lastError.store(kResultNoBroadcast);
+  return kResultNoBroadcast;
+}
+
+extern "C" int __cdecl GetLineStatus() { return 0; }
+
+extern "C" int WINAPI GetByteCount() {
+  FramingState& s = g_link.block.link;
+  return s.bytesSent.exchange(0) + s.bytesReceived.exchange(0);
+}
+
+extern "C" BOOL WINAPI DllMain(HINSTANCE, DWORD reason, LPVOID reserved) {
+  if (reason == DLL_PROCESS_ATTACH) {
+    ResetLinkState();
+  } else if (reason == DLL_PROCESS_DETACH) {
+    // Under the loader lock: CloseLink never waits for the thread's handle,
+    // and at process exit (reserved != null) it waits for nothing.
+    CloseLink(true, reserved != nullptr);
+  }
+  return TRUE;
+}

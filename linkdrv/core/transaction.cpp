@@ -1,0 +1,234 @@
+// Command/answer transactions on the application thread: the command is
+// handed to LinkThread, and every wait keeps pumping the thread's window
+// messages so that posted notifications are delivered during the wait.
+#include <algorithm>
+#include <cstring>
+
+#include "link_core.h"
+
+namespace linkdrv {
+namespace {
+
+constexpr DWORD kHandshakeWaitMs = 500;
+constexpr int kHandshakeWaits = 5;
+constexpr int kSendAttempts = 10;
+constexpr DWORD kRefusedPauseMs = 100;
+constexpr DWORD kAnswerLimitMs = 120000;
+constexpr DWORD kShortAnswerLimitMs = 10000;
+constexpr int kStatusFailuresTolerated = 6;
+constexpr uint8_t kErrorAnswerCode = 'E';
+constexpr uint8_t kPokeCode = 'I';
+
+// Status bits as the wait reads them.
+constexpr int kStatusWorking = 0x20;  // the ECR is still at it: keep waiting
+constexpr int kStatusLate = 0x40;     // with 0x01/0x02: the answer will not be long
+constexpr int kStatusIdleMask = 0x03;
+constexpr int kStatusBusyCleared = 0x100;
+
+void Log(int flags, int ecrNumber, const char* text, int result = 0) {
+  LogEntry(kLogExport, flags, ecrNumber, text, nullptr, 0, result);
+}
+
+// Returns 1 when the answer is ready, 0 when the wait gave up.
+int WaitAnswer(int ecrNumber, DWORD slice, bool tolerateFailures, bool restartWhileIdle) {
+  StateBlock& b = g_link.block;
+  Log(kLogStart, 1, "WAIT ANSWER START");
+  int failures = 0;
+  int progress = 0;
+  DWORD limit = kAnswerLimitMs;
+  DWORD start = Now();
+  DWORD sliceStart = start;
+  DWORD remaining = slice;
+  for (;;) {
+    bool restart = false;
+    DWORD w = MsgWaitForMultipleObjectsEx(1, &g_link.answerEvent, remaining, QS_ALLINPUT,
+                                          MWMO_INPUTAVAILABLE);
+    bool timedOut = w != WAIT_OBJECT_0 && w != WAIT_OBJECT_0 + 1;
+    if (!timedOut) {
+      if (b.answerReady.load()) break;
+      PumpMessages(&b.answerReady);
+      DWORD used = Since(sliceStart);
+      remaining = used < slice ? slice - used : 0;
+    }
+    // A CloseProt from a window procedure during the pump ends the wait.
+    if (!g_link.open.load()) break;
+    if (timedOut || remaining == 0) {
+      if (b.answerReady.load()) break;
+      bool newSlice = true;
+      if (b.unsolicitedPrevious.load() > 4) {
+        restart = true;  // the ECR is busy talking
+      } else {
+        int status = 0;
+        int s = SendStRq(ecrNumber, 1, &status);
+        if (s != kResultOk) {
+          if (!tolerateFailures || ++failures > kStatusFailuresTolerated) return 0;
+          newSlice = false;
+        } else {
+          if (b.answerReady.load()) break;
+          if (status & kStatusWorking) restart = true;
+          if (restartWhileIdle && !restart && !(status & kStatusIdleMask)) restart = true;
+          bool shorten =
+              !(status & kStatusWorking) && (status & kStatusLate) && (status & kStatusIdleMask);
+          if (shorten) limit = kShortAnswerLimitMs;
+          if ((status & kStatusBusyCleared) || shorten) SendCommand(ecrNumber, &kPokeCode, 1);
+        }
+      }
+      if (newSlice) {
+        remaining = slice;
+        sliceStart = Now();
+        if (restart) start = sliceStart;
+      }
+      auto progressCallback = reinterpret_cast<ProgressCallback>(g_info.field[kInfoProgressCallback]);
+      if (progressCallback) progressCallback(ecrNumber, 0, 0, "Executing...", &progress);
+    }
+    if (b.answerReady.load()) break;
+    if (restart) continue;
+    if (Since(start) >= limit) break;
+  }
+  int ready = b.answerReady.load() ? 1 : 0;
+  Log(0x4004, 1, "WAIT ANSWER END", ready);
+  return ready;
+}
+
+}  // namespace
+
+void PumpMessages(const std::atomic<int32_t>* stopWhenSet) {
+  MSG msg;
+  while (PeekMessageA(&msg, nullptr, 0, 0, PM_REMOVE)) {
+    TranslateMessage(&msg);
+    DispatchMessageA(&msg);
+    if (stopWhenSet && stopWhenSet->load()) return;
+  }
+}
+
+bool WaitPumping(HANDLE event, DWORD ms) {
+  DWORD start = Now();
+  for (;;) {
+    DWORD used = Since(start);
+    DWORD remaining = used < ms ? ms - used : 0;
+    DWORD w = MsgWaitForMultipleObjectsEx(1, &event, remaining, QS_ALLINPUT, MWMO_INPUTAVAILABLE);
+    if (w == WAIT_OBJECT_0) return true;
+    if (w != WAIT_OBJECT_0 + 1) return false;
+    PumpMessages();
+    if (remaining == 0) return WaitForSingleObject(event, 0) == WAIT_OBJECT_0;
+  }
+}
+
+int SendCommand(int ecrNumber, const uint8_t* command, int length) {
+  if (GetLineStatus() != 0) return kResultLineError;
+  if (ecrNumber != 1) return kResultBadEcrNumber;
+  std::shared_ptr<LinkSession> session = g_link.session;
+  if (!session) return kResultThreadTimeout;  // no link thread to serve it
+  if (command == nullptr || length < 1 || length > session->framing->MaxCommandLength()) {
+    return kResultLinkFailure;
+  }
+  StateBlock& b = g_link.block;
+  session->framing->PrepareCommand(command, length);
+  for (int attempt = 1; attempt <= kSendAttempts; ++attempt) {
+    ResetEvent(g_link.sendDoneEvent);
+    b.commandPending.store(1);
+    SetEvent(g_link.wakeEvent);
+    bool served = false;
+    for (int i = 0; i < kHandshakeWaits && !served; ++i) {
+      served = WaitPumping(g_link.sendDoneEvent, kHandshakeWaitMs);
+    }
+    if (!served) return kResultThreadTimeout;  // still pending: the thread sends it later
+    int r = b.sendResult.load();
+    if (r != kResultRefused) return r;
+    if (command[0] == kPokeCode) return kResultRefused;
+    Sleep(kRefusedPauseMs);
+    PumpMessages();
+  }
+  return kResultRefused;
+}
+
+}  // namespace linkdrv
+
+using namespace linkdrv;
+
+extern "C" int WINAPI EcrIO(int ecrNumber, unsigned flags, const char* command, int length,
+                            char* answer, int* answerLength, int* extraResult) {
+  if (ecrNumber < 0) return EcrControl(ecrNumber, command, extraResult);
+  StateBlock& b = g_link.block;
+  if (g_link.ioInProgress.exchange(1)) {
+    g_link.lastError.store(kResultTransactionBusy);
+    return kResultTransactionBusy;
+  }
+  auto setExtra = [extraResult](int value) {
+    if (extraResult) *extraResult = value;
+  };
+  setExtra(0);
+  Log(kLogStart, ecrNumber, "ECR I/O START");
+  ResetEvent(g_link.answerEvent);
+  b.answerWindow.store(0);
+  b.answerReady.store(0);
+  b.answerExpected.store((flags & kEcrAnswerExpected) ? 1 : 0);
+
+  int r = SendCommand(ecrNumber, reinterpret_cast<const uint8_t*>(command), length);
+  if (r != kResultOk) {
+    setExtra(r);
+    g_link.ioInProgress.store(0);
+    g_link.lastError.store(kResultNotSent);
+    Log(0x4004, ecrNumber, "ECR I/O END : SendDataI ERROR", kResultNotSent);
+    return kResultNotSent;
+  }
+  setExtra(0);
+  if (!(flags & kEcrWaitAnswer)) {
+    g_link.ioInProgress.store(0);
+    g_link.lastError.store(kResultOk);
+    Log(kLogEnd, ecrNumber, "ECR I/O END (NO ECR_WAIT_ANSWER)");
+    return kResultOk;
+  }
+
+  DWORD slice = g_link.longSlice.load() ? 2000 : 1000;
+  bool longWait = (flags & kEcrLongWait) != 0;
+  if (longWait) slice = 4000;
+  if (!WaitAnswer(ecrNumber, slice, longWait, (flags & kEcrRestartWhileIdle) != 0)) {
+    g_link.ioInProgress.store(0);
+    if (flags & kEcrAnswerExpected) b.answerWindow.store(0);
+    setExtra(kResultAnswerTimeoutExtra);
+    g_link.lastError.store(kResultAnswerTimeout);
+    Log(0x4004, ecrNumber, "ECR I/O END : TIME-OUT", kResultAnswerTimeout);
+    return kResultAnswerTimeout;
+  }
+
+  b.answerReady.store(0);
+  FramingState& s = b.link;
+  int n = std::clamp(s.answerLength, 0, kFrameBufferSize);
+  if (answerLength) *answerLength = n;
+  if (answer) std::memcpy(answer, s.answer, n);
+  g_link.ioInProgress.store(0);
+  if (n > 0 && s.answer[0] == kErrorAnswerCode) {
+    setExtra(n > 1 ? static_cast<int8_t>(s.answer[1]) : 0);
+    g_link.lastError.store(kResultErrorAnswer);
+    Log(0x4004, ecrNumber, "ECR I/O END : DATA-ERROR", kResultErrorAnswer);
+    return kResultErrorAnswer;
+  }
+  g_link.lastError.store(kResultOk);
+  Log(0x4004, ecrNumber, "ECR I/O END : OK", kResultOk);
+  return kResultOk;
+}
+
+extern "C" BOOL WINAPI SendData(int ecrNumber, const char* command, int length) {
+  int r = SendCommand(ecrNumber, reinterpret_cast<const uint8_t*>(command), length);
+  if (r == kResultOk) return TRUE;
+  g_link.lastError.store(r);
+  return FALSE;
+}
+
+extern "C" BOOL WINAPI GetEcrAnswer(int ecrNumber, EcrMessage* message) {
+  StateBlock& b = g_link.block;
+  if (!b.answerReady.load() || message == nullptr) {
+    g_link.lastError.store(kResultNothing);
+    return FALSE;
+  }
+  b.answerReady.store(0);
+  const FramingState& s = b.link;
+  int n = std::clamp(s.answerLength, 1, kFrameBufferSize);
+  message->ecrNumber = ecrNumber;
+  message->code = static_cast<int8_t>(s.answer[0]);
+  message->length = n - 1;
+  std::memcpy(message->data, s.answer + 1, n - 1);
+  g_link.lastError.store(kResultOk);
+  return TRUE;
+}
