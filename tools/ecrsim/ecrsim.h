@@ -83,6 +83,7 @@ struct Reply {
   int delayMs = 0;              // pause between the command and the answer
   FrameStyle style;
   bool together = false;  // all messages in one send call (hex-line: two frames at once)
+  bool echo = false;      // answer with the command's own bytes (messages unused)
 
   static Reply Answer(Bytes message, int delayMs = 0);
   static Reply Error(uint8_t errorCode, int delayMs = 0);  // "E" and the error byte
@@ -138,12 +139,13 @@ enum class EventKind {
   kExtStatusRequest,    // host-PC 0x1F, or the hex-line "S" control frame
   kLinkReply,           // host-PC: the driver's reply byte to an ECR frame
   kNoReply,             // host-PC: no reply byte to an ECR frame in time
-  kBadFrame,            // a frame from the driver that could not be used (bad check, ...)
+  kBadFrame,            // a driver frame not used: bad check, broken, or rejected by script
   kStray,               // a byte outside any frame that nothing expected
   kFrameSent,           // the ECR sent a frame (message and wire bytes)
 };
 
 struct Event {
+  explicit Event(EventKind kind = EventKind::kStray) : kind(kind), at(Clock::now()) {}
   EventKind kind;
   Clock::time_point at;
   Bytes message;                  // kMessage, kFrameSent: the message (code byte first)
@@ -160,7 +162,7 @@ struct Counters {
   int connections = 0;
   int messages = 0;    // driver frames accepted as commands (host-PC: including duplicates)
   int duplicates = 0;  // host-PC
-  int badFrames = 0;   // host-PC: NAKed for a bad check byte, or unusable
+  int badFrames = 0;   // driver frames not usable (host-PC: NAKed for a bad check byte)
   int plainStatusRequests = 0;
   int extStatusRequests = 0;
   int acks = 0, naks = 0, cans = 0, bels = 0, otherReplies = 0;  // driver's replies (host-PC)
@@ -168,6 +170,7 @@ struct Counters {
   int framesSent = 0;       // ECR frames, every transmission counted
   int retransmissions = 0;  // host-PC: ECR frames sent again after NAK
   int refused = 0;          // host-PC: ECR frames dropped after CAN or too many NAKs
+  int rejected = 0;         // host-PC: good driver frames not acknowledged, by script
 };
 
 // Everything recorded since Start() or the last ClearRecord().
