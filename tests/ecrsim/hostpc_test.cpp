@@ -250,7 +250,9 @@ TEST_F(HostPcSim, AnswersPlainStatusWithBusyThenIdle) {
     ASSERT_TRUE(client_.Send({0x1E}));
     EXPECT_EQ(client_.Read(1), (Bytes{expected}));
   }
-  ecr_.QueuePlainStatusReplies({dle, late, silent});
+  StatusReply collide;
+  collide.collide = {'Y', 3};
+  ecr_.QueuePlainStatusReplies({dle, late, silent, collide});
   ASSERT_TRUE(client_.Send({0x1E}));
   EXPECT_EQ(client_.Read(1), (Bytes{DLE}));
   ASSERT_TRUE(client_.Send({0x1E}));
@@ -258,11 +260,19 @@ TEST_F(HostPcSim, AnswersPlainStatusWithBusyThenIdle) {
   EXPECT_EQ(client_.Read(1), (Bytes{0x20}));
   ASSERT_TRUE(client_.Send({0x1E}));
   EXPECT_TRUE(client_.ReadFor(300).empty());
+  // The ECR was about to send: its frame comes instead of the status byte.
+  ASSERT_TRUE(client_.Send({0x1E}));
+  Bytes y = Frame(1, {'Y', 3});
+  EXPECT_EQ(client_.Read(y.size()), y);
+  ASSERT_TRUE(client_.Send({ACK}));
+  ASSERT_TRUE(client_.Send({0x1E}));
+  EXPECT_EQ(client_.Read(1), (Bytes{0x20}));
 
   ecrsim::Record r = ecr_.Snapshot();
-  EXPECT_EQ(r.counters.plainStatusRequests, 6);
+  EXPECT_EQ(r.counters.plainStatusRequests, 8);
+  EXPECT_EQ(r.counters.acks, 1);
   std::vector<ecrsim::Clock::time_point> t = r.StatusRequestTimes();
-  ASSERT_EQ(t.size(), 6u);
+  ASSERT_EQ(t.size(), 8u);
   EXPECT_TRUE(std::is_sorted(t.begin(), t.end()));
 }
 

@@ -254,9 +254,11 @@ void Burst(Driver& d, ecrsim::Simulator& ecr, int count) {
   int repeated = static_cast<int>(state.delivered.size() - unique.size());
   double span = NowMs() - t0;
   ecrsim::Counters c = ecr.GetCounters();
+  // The driver acknowledges each frame with a control byte and pauses 20 ms
+  // after it (OnLine 1): at most 50 messages a second.
   std::printf(
-      "%-9s burst of %d unsolicited: delivered %zu in %.0f ms = %.0f msg/s; lost %d,"
-      " repeated %d, %s; ECR saw %d ACK, %d CAN, %d NAK, %d without reply\n",
+      "%-9s burst of %d unsolicited: delivered %zu in %.0f ms = %.1f msg/s (ceiling 50);"
+      " lost %d, repeated %d, %s; ECR saw %d ACK, %d CAN, %d NAK, %d without reply\n",
       d.name.c_str(), count, unique.size(), span,
       span > 0 ? 1000.0 * static_cast<double>(unique.size()) / span : 0.0, lost, repeated,
       inOrder ? "in order" : "OUT OF ORDER", c.acks, c.cans, c.naks, c.noReplies);

@@ -210,20 +210,24 @@ class HostPcEcr : public EcrFraming {
       case LinkReply::kByte:
         session_.Write({reply.byte});
         break;
-      case LinkReply::kCollide: {
-        // The ECR's own frame begins at once; its DLE is the reply.
-        Pending p;
-        p.message = reply.message;
-        p.sequence = session_.NextOutSequence();
-        Bytes frame = Frame(p);
-        inflight_.push_front(std::move(p));
-        session_.WriteFrame(frame, {}, true);
-        ArmReplyTimer();
+      case LinkReply::kCollide:
+        StartOwnFrame(reply.message);
         break;
-      }
       default:
         break;
     }
+  }
+
+  // The ECR begins a frame of its own at once, ahead of anything queued:
+  // its DLE is what the driver reads as the reply.
+  void StartOwnFrame(const Bytes& message) {
+    Pending p;
+    p.message = message;
+    p.sequence = session_.NextOutSequence();
+    Bytes frame = Frame(p);
+    inflight_.push_front(std::move(p));
+    session_.WriteFrame(frame, {}, true);
+    ArmReplyTimer();
   }
 
   void AnswerStatus(uint8_t request) {
@@ -233,6 +237,10 @@ class HostPcEcr : public EcrFraming {
     session_.Emit(e);
     StatusAnswer a = session_.Status(extended);
     if (a.reply.silent) return;
+    if (!a.reply.collide.empty()) {
+      StartOwnFrame(a.reply.collide);
+      return;
+    }
     Bytes out;
     if (a.reply.replyByte >= 0) {
       out.push_back(static_cast<uint8_t>(a.reply.replyByte));
