@@ -14,6 +14,7 @@
 #include <tlhelp32.h>
 
 #include <algorithm>
+#include <chrono>
 #include <cstdio>
 #include <cstring>
 #include <set>
@@ -126,7 +127,8 @@ void PumpMessages() {
 
 // Runs `count` EcrIO transactions (flags 3) and prints their times. Returns
 // the number that failed.
-int RoundTrips(Driver& d, const char* label, int count, double floorMs) {
+int RoundTrips(Driver& d, ecrsim::Simulator& ecr, const char* label, int count, double floorMs) {
+  ecr.ClearRecord();
   // A command with data, so that the hex-line answer is not a bare code.
   const char command[] = {'A', 0x01, 0x02};
   std::vector<double> times;
@@ -151,6 +153,21 @@ int RoundTrips(Driver& d, const char* label, int count, double floorMs) {
       d.name.c_str(), label, times.size(), median, p99, floorMs, median - floorMs, p99 - floorMs,
       failures ? "  FAILURES" : "");
   if (failures) std::printf("          %d transactions failed\n", failures);
+  // The simulator's own share: from a command's arrival to its answer going out.
+  std::vector<double> turnaround;
+  ecrsim::Record r = ecr.Snapshot();
+  for (size_t i = 0; i < r.events.size(); ++i) {
+    if (r.events[i].kind != ecrsim::EventKind::kMessage) continue;
+    for (size_t j = i + 1; j < r.events.size(); ++j) {
+      if (r.events[j].kind == ecrsim::EventKind::kFrameSent) {
+        turnaround.push_back(
+            std::chrono::duration<double, std::milli>(r.events[j].at - r.events[i].at).count());
+        break;
+      }
+    }
+  }
+  std::printf("          of which the simulator: median %.3f ms, p99 %.3f ms\n",
+              Percentile(turnaround, 0.5), Percentile(turnaround, 0.99));
   return failures;
 }
 
@@ -292,9 +309,9 @@ int RunDriver(const std::string& name, const Options& o) {
   // With OnLine 1 the driver pauses 20 ms after each send; the host-PC
   // driver also sends an ACK for the answer frame before handing it up.
   double floorOnLine = hostPc ? 40.0 : 20.0;
-  int failures = RoundTrips(d, "OnLine=1", o.count, floorOnLine);
+  int failures = RoundTrips(d, ecr, "OnLine=1", o.count, floorOnLine);
   d.EcrIO(linkdrv::kControlOnLineOff, 0, nullptr, 0, nullptr, nullptr, nullptr);
-  failures += RoundTrips(d, "OnLine=0", o.count, 0.0);
+  failures += RoundTrips(d, ecr, "OnLine=0", o.count, 0.0);
   d.EcrIO(linkdrv::kControlOnLineOn, 0, nullptr, 0, nullptr, nullptr, nullptr);
   if (o.idleSeconds > 0) IdleCpu(d, driverThreads, o.idleSeconds);
   if (hostPc && o.burst > 0) Burst(d, ecr, o.burst);
