@@ -65,6 +65,7 @@ struct FrameStyle {
   bool collisionFirst = false;  // hex-line: the collision frame first, then the frame
   int collisionGapMs = 0;       // pause between the collision frame and the frame
   int cutAfter = -1;            // send only this many bytes of the frame, then go mute
+                                // (SetMute(false) makes the ECR speak again)
   // Hex-line.
   bool lowerCaseHex = false;  // digits in lower case
   bool loneDigit = false;     // one more hex digit ('7') just before the carriage return
@@ -122,9 +123,9 @@ struct LinkReply {
 //   L and the first L-1 bytes.
 struct StatusReply {
   bool silent = false;    // no reply at all
-  int replyByte = -1;    // host-PC: this raw byte instead of the reply
-  Bytes collide;         // host-PC: the ECR starts sending this message instead (its DLE
-                         // is the reply the driver reads as a collision)
+  int replyByte = -1;     // host-PC: this raw byte instead of the reply
+  Bytes collide;          // host-PC: the ECR starts sending this message instead (its DLE
+                          // is the reply the driver reads as a collision)
   Bytes block;            // extended: the L-1 data bytes; empty: the ECR's own block
   int length = -1;        // extended: announced length L; -1: block size + 1
   int sendBytes = -1;     // extended: send only this many of the L bytes (short block)
