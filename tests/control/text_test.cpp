@@ -1,0 +1,89 @@
+// The text conversions and the argument list of a service call.
+#include <string>
+
+#include "ansi_text.h"
+#include "control_fixture.h"
+#include "service_dispatch.h"
+
+namespace {
+
+TEST(AnsiTextTest, KeepsNullEmptyAndLongTextsApart) {
+  kr::AnsiText text;
+  EXPECT_TRUE(text.Assign(nullptr));
+  EXPECT_EQ(nullptr, text.get());
+
+  kr::UniqueBstr empty(SysAllocString(L""));
+  EXPECT_TRUE(text.Assign(empty.get()));
+  ASSERT_NE(nullptr, text.get());
+  EXPECT_STREQ("", text.get());
+
+  // An embedded NUL ends the text.
+  kr::UniqueBstr embedded(SysAllocStringLen(L"ab\0cd", 5));
+  EXPECT_TRUE(text.Assign(embedded.get()));
+  EXPECT_STREQ("ab", text.get());
+
+  // Longer than the inline buffer, and reused for a short one afterwards.
+  std::wstring longText(1000, L'x');
+  longText += L"end";
+  kr::UniqueBstr big(SysAllocString(longText.c_str()));
+  EXPECT_TRUE(text.Assign(big.get()));
+  EXPECT_EQ(std::string(1000, 'x') + "end", text.get());
+  std::wstring edge(255, L'y');  // exactly fills the inline buffer
+  EXPECT_TRUE(text.Assign(edge.c_str(), static_cast<UINT>(edge.size())));
+  EXPECT_EQ(std::string(255, 'y'), text.get());
+  EXPECT_TRUE(text.Assign(L"short", 5));
+  EXPECT_STREQ("short", text.get());
+}
+
+TEST(AnsiTextTest, NewStringsKeepNullAndEmptyApart) {
+  EXPECT_EQ(nullptr, kr::AnsiToBstr(nullptr));
+  kr::UniqueBstr empty(kr::AnsiToBstr(""));
+  ASSERT_TRUE(empty);
+  EXPECT_EQ(0u, SysStringLen(empty.get()));
+  kr::UniqueBstr text(kr::AnsiToBstr("Receipt 12"));
+  ASSERT_TRUE(text);
+  EXPECT_EQ(10u, SysStringLen(text.get()));
+  EXPECT_STREQ(L"Receipt 12", text.get());
+
+  // A round trip through the code page keeps what the code page holds.
+  if (GetACP() == 1252) {
+    kr::AnsiText ansi;
+    ansi.Assign(L"Caf\u00e9 \u20ac \u0416", 8);
+    kr::UniqueBstr back(kr::AnsiToBstr(ansi.get()));
+    EXPECT_STREQ(L"Caf\u00e9 \u20ac ?", back.get());
+  }
+}
+
+TEST(ServiceArgsTest, StoresArgumentsLastFirstAndOwnsOnlyItsStrings) {
+  kr::ComInit com;
+  kr_test::AllocationSpy spy;
+  ASSERT_TRUE(spy.Active());
+  SysFreeString(SysAllocString(L"warm"));
+  LONG number = 0;
+  BSTR callerText = nullptr;
+  spy.Mark();
+  {
+    kr::ServiceArgs args(4);
+    args.AddString("first");
+    args.AddLong(2);
+    args.AddLongRef(&number);
+    args.AddStringRef(&callerText);
+    args.AddString("beyond the count");  // dropped, and freed
+    DISPPARAMS* p = args.params();
+    ASSERT_EQ(4u, p->cArgs);
+    EXPECT_EQ(0u, p->cNamedArgs);
+    EXPECT_EQ(VT_BYREF | VT_BSTR, p->rgvarg[0].vt);
+    EXPECT_EQ(&callerText, p->rgvarg[0].pbstrVal);
+    EXPECT_EQ(&number, p->rgvarg[1].plVal);
+    EXPECT_EQ(2, p->rgvarg[2].lVal);
+    EXPECT_EQ(VT_BSTR, p->rgvarg[3].vt);
+    EXPECT_STREQ(L"first", p->rgvarg[3].bstrVal);
+    EXPECT_EQ(1u, spy.LiveSinceMark());
+  }
+  EXPECT_EQ(0u, spy.LiveSinceMark()) << spy.DescribeLiveSinceMark();
+  kr::ServiceArgs none(0);
+  EXPECT_EQ(nullptr, none.params()->rgvarg);
+  EXPECT_EQ(0u, none.params()->cArgs);
+}
+
+}  // namespace
