@@ -40,6 +40,7 @@ TEST_F(MirevonSend, FramesCommandsWithStuffingAndCheckByte) {
 
   // The largest command that fits the 256-byte buffer, and one byte more.
   host.state.sequence = 0x0F;
+  EXPECT_EQ(framing.MaxCommandLength(), 123);
   EXPECT_EQ(Prepare(Bytes(123, 0x10)).size(), 256u);
   EXPECT_TRUE(Prepare(Bytes(124, 0x10)).empty());
   EXPECT_EQ(framing.WriteCommand(), kResultLinkFailure);

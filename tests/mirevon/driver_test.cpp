@@ -1,0 +1,261 @@
+// Mirevon.dll through its exports against the simulated ECR speaking
+// host-PC frames.
+#include <gtest/gtest.h>
+#include <windows.h>
+
+#include <algorithm>
+#include <atomic>
+#include <functional>
+#include <set>
+#include <string>
+
+#include "ecrsim.h"
+#include "link_api.h"
+#include "link_core.h"
+
+namespace {
+
+using namespace linkdrv;
+using ecrsim::Bytes;
+using ecrsim::EventKind;
+using ecrsim::LinkReply;
+
+std::atomic<int> g_received{0};
+std::atomic<int> g_lastCode{0};
+
+void WINAPI OnReceived(int kind, int code) {
+  g_received += 1;
+  g_lastCode = code;
+}
+
+// The DLL as an outside component uses it: loaded by name, entries by name.
+struct Mirevon {
+  HMODULE module = LoadLibraryA("Mirevon.dll");
+  template <typename T>
+  T Entry(const char* name) {
+    return reinterpret_cast<T>(reinterpret_cast<void*>(GetProcAddress(module, name)));
+  }
+  OpenProtFn OpenProt = Entry<OpenProtFn>("OpenProt");
+  CloseProtFn CloseProt = Entry<CloseProtFn>("CloseProt");
+  GetLastProtocolErrorFn GetLastProtocolError =
+      Entry<GetLastProtocolErrorFn>("GetLastProtocolError");
+  SetOnRxEventFn SetOnRxEvent = Entry<SetOnRxEventFn>("SetOnRxEvent");
+  SetMessRxEventFn SetMessRxEvent = Entry<SetMessRxEventFn>("SetMessRxEvent");
+  EcrIOFn EcrIO = Entry<EcrIOFn>("EcrIO");
+  GetEcrMessageFn GetEcrMessage = Entry<GetEcrMessageFn>("GetEcrMessage");
+  SendStRqFn SendStRq = Entry<SendStRqFn>("SendStRq");
+  SendStExRqFn SendStExRq = Entry<SendStExRqFn>("SendStExRq");
+};
+
+Mirevon& Dll() {
+  static Mirevon dll;
+  return dll;
+}
+
+bool WaitUntil(const std::function<bool()>& done, int timeoutMs) {
+  DWORD start = GetTickCount();
+  while (!done()) {
+    if (GetTickCount() - start > static_cast<DWORD>(timeoutMs)) return false;
+    Sleep(5);
+  }
+  return true;
+}
+
+class MirevonDriver : public ::testing::Test {
+ protected:
+  void Open(const std::string& extra) {
+    ASSERT_NE(Dll().module, nullptr);
+    ASSERT_NE(ecr.Start(), 0);
+    ecr.SetCanRetry(100, 20);  // a refused message comes again, nothing is lost
+    ASSERT_TRUE(Dll().OpenProt(ecr.InlineSettings(extra).c_str(), 0));
+    g_received = 0;
+    Dll().SetOnRxEvent(OnReceived);
+  }
+  void TearDown() override {
+    Dll().SetOnRxEvent(nullptr);
+    Dll().CloseProt(0);
+    ecr.Stop();
+  }
+  // EcrIO with flags 3: returns the result, the answer in *answer.
+  int Transact(const Bytes& command, Bytes* answer = nullptr, int* extra = nullptr) {
+    char buffer[256] = {};
+    int length = 0, extraResult = -1;
+    int r = Dll().EcrIO(1, 3, reinterpret_cast<const char*>(command.data()),
+                        static_cast<int>(command.size()), buffer, &length, &extraResult);
+    if (answer) answer->assign(buffer, buffer + std::clamp(length, 0, 256));
+    if (extra) *extra = extraResult;
+    return r;
+  }
+  // The unsolicited message taken from the queue, or an empty one.
+  Bytes Take() {
+    EcrMessage m = {};
+    if (!Dll().GetEcrMessage(1, &m)) return {};
+    Bytes message{static_cast<uint8_t>(m.code)};
+    message.insert(message.end(), m.data, m.data + m.length);
+    return message;
+  }
+  const StateBlock& Block() {
+    DriverInfo* info = nullptr;
+    Dll().EcrIO(kControlDriverInfo, 0, nullptr, 0, nullptr, nullptr, reinterpret_cast<int*>(&info));
+    return *reinterpret_cast<const StateBlock*>(info->field[kInfoStateBlock]);
+  }
+  int LastError() {
+    int error = 0;
+    Dll().GetLastProtocolError(&error, nullptr);
+    return error;
+  }
+  ecrsim::Counters Counters() { return ecr.GetCounters(); }
+
+  ecrsim::Simulator ecr{ecrsim::Wire::kHostPc};
+};
+
+TEST_F(MirevonDriver, CommandRepliesGiveTheirResults) {
+  Open("OnLine=1");
+  struct Case {
+    std::vector<LinkReply> replies;
+    int result, extra;
+  };
+  const Case cases[] = {
+      {{LinkReply::Nak(), LinkReply::Ack()}, kResultOk, 0},
+      {{LinkReply::Nak(), LinkReply::Nak(), LinkReply::Nak()}, kResultNotSent, kResultNakLimit},
+      {{LinkReply::Bel()}, kResultNotSent, kResultBell},
+      {std::vector<LinkReply>(10, LinkReply::Can()), kResultNotSent, kResultRefused},
+  };
+  for (const Case& c : cases) {
+    ecr.QueueLinkReplies(c.replies);
+    Bytes answer;
+    int extra = -1;
+    EXPECT_EQ(Transact({'A', 0x10, 2}, &answer, &extra), c.result);
+    EXPECT_EQ(extra, c.extra);
+    if (c.result == kResultOk) {
+      EXPECT_EQ(answer, (Bytes{'A', 0x10, 2}));
+    }
+  }
+  EXPECT_EQ(Counters().naks, 0);  // every frame of the driver had a good check byte
+}
+
+TEST_F(MirevonDriver, SequenceContinuesFromTheEcrsAfterExtendedStatus) {
+  Open("OnLine=1");
+  ecr.SetEcrSequence(0x41);
+  ecr.SetStatusByte(0x24);
+  int status = 0, length = 0;
+  char data[16] = {};
+  ASSERT_EQ(Dll().SendStExRq(1, 0, &status, &length, data), kResultOk);
+  EXPECT_EQ(status, 0x24);
+  EXPECT_EQ(length, 5);
+  EXPECT_EQ(data[0], 0x41);
+  EXPECT_EQ(Transact({'A'}), kResultOk);
+  std::vector<ecrsim::Event> frames = ecr.Snapshot().Of(EventKind::kMessage);
+  ASSERT_FALSE(frames.empty());
+  EXPECT_EQ(frames.back().sequence, 0x42);
+  EXPECT_FALSE(frames.back().duplicate);
+}
+
+TEST_F(MirevonDriver, BusyEcrInAWaitingStatusRequestAdds0x100) {
+  Open("OnLine=1");
+  ecr.QueueStatusBytes({0x04, 0x04, 0x00});
+  int status = 0;
+  EXPECT_EQ(Dll().SendStRq(1, 1, &status), kResultOk);
+  EXPECT_EQ(status, 0x100);
+  EXPECT_EQ(Counters().plainStatusRequests, 3);
+
+  ecr.SetStatusByte(0x04);  // busy all along: no 0x100
+  EXPECT_EQ(Dll().SendStRq(1, 1, &status), kResultOk);
+  EXPECT_EQ(status, 0x04);
+}
+
+TEST_F(MirevonDriver, OffLineDropsUnsolicitedMessagesUnseen) {
+  Open("OnLine=0");
+  ecr.SendBurst({{'X', 1}, {'Y', 2}, {'F', 3}});
+  ASSERT_TRUE(WaitUntil([&] { return Counters().acks >= 3; }, 5000));
+  Sleep(300);
+  EXPECT_EQ(g_received, 0);
+  EXPECT_TRUE(Take().empty());
+  EXPECT_EQ(LastError(), kResultNothing);
+  EXPECT_EQ(Counters().cans, 0);  // dropped at once, so the queue never filled
+}
+
+TEST_F(MirevonDriver, RepeatedFrameIsDeliveredOnce) {
+  Open("OnLine=1");
+  ecrsim::FrameStyle twice;
+  twice.repeat = 1;
+  ecr.Send({'X', 7}, twice);
+  ASSERT_TRUE(WaitUntil([&] { return Counters().acks >= 2; }, 5000));
+  Sleep(200);
+  EXPECT_EQ(g_received, 1);
+  EXPECT_EQ(Take(), (Bytes{'X', 7}));
+  EXPECT_TRUE(Take().empty());
+}
+
+TEST_F(MirevonDriver, FullQueueRefusesUntilAMessageIsTaken) {
+  Open("OnLine=1");
+  ecr.SendBurst({{'X', 1}, {'G', 2}, {'B', 3}});
+  ASSERT_TRUE(WaitUntil([&] { return Counters().cans >= 1; }, 5000));
+  EXPECT_EQ(g_received, 2);
+  EXPECT_EQ(g_lastCode, 'G');
+  EXPECT_EQ(Take(), (Bytes{'X', 1}));
+  ASSERT_TRUE(WaitUntil([&] { return g_received == 3; }, 5000));
+  EXPECT_EQ(g_lastCode, 'B');
+  EXPECT_EQ(Take(), (Bytes{'G', 2}));
+  EXPECT_EQ(Take(), (Bytes{'B', 3}));
+  EXPECT_TRUE(Take().empty());
+}
+
+// Takes every queued message when the received-message notification
+// arrives, as an application's window does; EcrIO pumps it while it waits.
+constexpr UINT kReceivedMessage = WM_APP + 1;
+std::set<int>* g_seen = nullptr;
+int g_duplicates = 0;
+
+LRESULT CALLBACK TakingWindowProc(HWND window, UINT message, WPARAM w, LPARAM l) {
+  if (message != kReceivedMessage) return DefWindowProcA(window, message, w, l);
+  EcrMessage m = {};
+  while (Dll().GetEcrMessage(1, &m)) {
+    if (m.length < 1 || !g_seen->insert(m.data[0]).second) ++g_duplicates;
+  }
+  return 0;
+}
+
+TEST_F(MirevonDriver, BurstOfUnsolicitedMessagesLosesNoAnswer) {
+  Open("OnLine=1");
+  WNDCLASSA wc = {};
+  wc.lpfnWndProc = TakingWindowProc;
+  wc.hInstance = GetModuleHandleA(nullptr);
+  wc.lpszClassName = "MirevonTakingWindow";
+  RegisterClassA(&wc);
+  HWND window = CreateWindowExA(0, wc.lpszClassName, "", 0, 0, 0, 0, 0, HWND_MESSAGE, nullptr,
+                                wc.hInstance, nullptr);
+  ASSERT_NE(window, nullptr);
+  std::set<int> seen;
+  g_seen = &seen;
+  g_duplicates = 0;
+  Dll().SetMessRxEvent(window, kReceivedMessage);
+
+  constexpr int kBurst = 40;
+  std::vector<Bytes> burst;
+  for (int i = 0; i < kBurst; ++i) burst.push_back({'Y', static_cast<uint8_t>(i)});
+  ecr.SendBurst(burst);
+  int peakPerSecond = 0;
+  for (int i = 0; i < 8; ++i) {
+    Bytes answer;
+    Bytes command{'A', static_cast<uint8_t>(i)};
+    EXPECT_EQ(Transact(command, &answer), kResultOk);
+    EXPECT_EQ(answer, command);
+    peakPerSecond = std::max(peakPerSecond, Block().unsolicitedPrevious.load());
+  }
+  EXPECT_TRUE(WaitUntil(
+      [&] {
+        MSG msg;
+        while (PeekMessageA(&msg, nullptr, 0, 0, PM_REMOVE)) DispatchMessageA(&msg);
+        peakPerSecond = std::max(peakPerSecond, Block().unsolicitedPrevious.load());
+        return static_cast<int>(seen.size()) == kBurst;
+      },
+      20000))
+      << seen.size() << " of " << kBurst;
+  EXPECT_EQ(g_duplicates, 0);
+  EXPECT_GT(peakPerSecond, 4);  // the rate at which the thread reads eagerly
+  Dll().SetMessRxEvent(nullptr, 0);
+  DestroyWindow(window);
+}
+
+}  // namespace
