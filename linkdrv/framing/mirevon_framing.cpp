@@ -520,14 +520,17 @@ int MirevonFraming::PendingBytes() {
   return unreadCount_ + pending;
 }
 
-// Reads the one byte that may be waiting before we send; true when it shows
-// that the ECR has begun to send (DLE; ENQ in TCP mode 0). Any other byte
-// is dropped.
+// Reads what is waiting before we send; true when it shows that the ECR
+// has begun to send (DLE; ENQ in TCP mode 0). Stray bytes before that are
+// dropped, so that none of them is taken for the reply to what we send.
 bool MirevonFraming::CollisionPending() {
-  if (PendingBytes() <= 0) return false;
-  uint8_t byte = 0;
-  if (ReadRaw(&byte, 1) != 1) return false;
-  return s_.tcpMode ? byte == kDLE : byte == kENQ;
+  const uint8_t signal = s_.tcpMode ? kDLE : kENQ;
+  for (int dropped = 0; dropped < kDrainLimit && PendingBytes() > 0; ++dropped) {
+    uint8_t byte = 0;
+    if (ReadRaw(&byte, 1) != 1) return false;
+    if (byte == signal) return true;
+  }
+  return false;
 }
 
 // Drops the unread bytes and what the socket holds now (bounded).

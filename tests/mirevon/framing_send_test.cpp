@@ -134,10 +134,22 @@ TEST_F(MirevonSend, ByteWaitingBeforeTheSend) {
   EXPECT_EQ(framing.WriteCommand(), kResultCollision);
   EXPECT_TRUE(host.io.Sends().empty());
 
-  host.io.Feed({'Q'});  // a stray byte is dropped
+  host.io.Feed({'Q', kNAK});  // stray bytes are dropped, not taken for the reply
   host.io.ReactBytes({{kACK}});
   EXPECT_EQ(framing.WriteCommand(), kResultOk);
   EXPECT_EQ(host.io.Sends().size(), 1u);
+
+  host.io.Feed({'Q', kDLE, kSTX});  // a frame begins after a stray byte
+  EXPECT_EQ(framing.WriteCommand(), kResultCollision);
+  EXPECT_EQ(host.io.Unread(), 1u);
+
+  uint8_t status = 0;
+  FakeHost h;
+  MirevonFraming f{h};
+  h.io.Feed({0x41, 0x42});  // a late status reply is not taken for this one
+  h.io.ReactBytes({{0x24}});
+  EXPECT_EQ(f.ReadStatus(&status), kResultOk);
+  EXPECT_EQ(status, 0x24);
 }
 
 TEST_F(MirevonSend, TcpModeZeroAsksWithEnqAndEndsWithEot) {
