@@ -80,7 +80,9 @@ bool ConfigureFromRegistry(const char* path, LinkSettings& s) {
   if (!ReadText(key.get(), "ECRIP", s.address, 18)) return false;
   if (!ReadText(key.get(), "ECRPortNumber", s.port, 10)) std::strcpy(s.port, kDefaultPort);
   char text[10];
-  s.extDisplayEcho = ReadText(key.get(), "ExtDisplayEcho", text, 3) ? ExtDisplayEchoFromText(text) : 0;
+  // Four bytes, not three: "YES" and its terminator must fit to be read at all.
+  s.extDisplayEcho =
+      ReadText(key.get(), "ExtDisplayEcho", text, 4) ? ExtDisplayEchoFromText(text) : 0;
   s.onLine = ReadText(key.get(), "OnLine", text, 3) ? OnLineFromText(text) : 1;
   s.statusCheck = ReadText(key.get(), "StatusCheck", text, 10) ? StatusCheckFromText(text) : 0;
   s.logLevel = ReadText(key.get(), "LogLevel", text, 3) ? LogLevelFromText(text) : 0;
@@ -279,8 +281,8 @@ extern "C" BOOL WINAPI OpenProt(const char* config, int) {
   if (!ConnectLink()) return fail(kResultConfigFailed);
 
   // The events live for the rest of the process; each open starts them unsignalled.
-  for (HANDLE* event : {&g_link.wakeEvent, &g_link.sendDoneEvent, &g_link.statusDoneEvent,
-                        &g_link.answerEvent}) {
+  for (HANDLE* event :
+       {&g_link.wakeEvent, &g_link.sendDoneEvent, &g_link.statusDoneEvent, &g_link.answerEvent}) {
     if (*event == nullptr) *event = CreateEventA(nullptr, FALSE, FALSE, nullptr);
     if (*event == nullptr) return fail(kResultStartFailed);
     ResetEvent(*event);
@@ -328,7 +330,9 @@ extern "C" BOOL WINAPI OpenProt(const char* config, int) {
   return TRUE;
 }
 
-extern "C" BOOL WINAPI CloseProt(int) { return CloseLink(false, false); }
+extern "C" BOOL WINAPI CloseProt(int) {
+  return CloseLink(false, false);
+}
 
 extern "C" BOOL WINAPI GetLastProtocolError(int* error, char* text) {
   if (error) *error = g_link.lastError.load();
@@ -367,7 +371,9 @@ extern "C" int WINAPI EcrBrdcIO(int, int, int, int, int, int, int, int) {
   return kResultNoBroadcast;
 }
 
-extern "C" int __cdecl GetLineStatus() { return 0; }
+extern "C" int __cdecl GetLineStatus() {
+  return 0;
+}
 
 extern "C" int WINAPI GetByteCount() {
   FramingState& s = g_link.block.link;

@@ -27,12 +27,12 @@ enum DriverInfoField : int {
   kInfoBuild = 4,
   kInfoLinkOpen = 5,
   kInfoReserved6 = 6,
-  kInfoLastError = 7,       // int*
-  kInfoBytesSent = 8,       // int*
-  kInfoBytesReceived = 9,   // int*
-  kInfoStateBlock = 10,     // address of the shared transaction/status block
+  kInfoLastError = 7,      // int*
+  kInfoBytesSent = 8,      // int*
+  kInfoBytesReceived = 9,  // int*
+  kInfoStateBlock = 10,    // address of the shared transaction/status block
   kInfoStateBlockSize = 11,
-  kInfoLineStatus = 12,     // int[2]; the second is the LineStatus word
+  kInfoLineStatus = 12,  // int[2]; the second is the LineStatus word
   kInfoReservedText13 = 13,
   kInfoReservedText14 = 14,
   kInfoReservedText15 = 15,

@@ -70,7 +70,7 @@ struct LinkState {
   std::atomic<int32_t> open;
   std::atomic<int32_t> lastError;
   std::atomic<int32_t> ioInProgress;
-  std::atomic<int32_t> longSlice;   // 1: 2000 ms answer slices (set on connect)
+  std::atomic<int32_t> longSlice;     // 1: 2000 ms answer slices (set on connect)
   std::atomic<int32_t> flagA, flagB;  // set by control codes -108 and -109, read by nobody
 
   // Notification targets; the window is shared by both message kinds.
@@ -133,7 +133,11 @@ void LogEntry(int kind, int flags, int ecrNumber, const char* text, const void* 
 extern "C" void __cdecl LogWrite(int kind, int flags, int ecrNumber, const char* text,
                                  const void* bytes, unsigned count, int result, void* reserved);
 
-inline uint32_t Now() { return GetTickCount(); }
-inline uint32_t Since(uint32_t tick) { return GetTickCount() - tick; }
+inline uint32_t Now() {
+  return GetTickCount();
+}
+inline uint32_t Since(uint32_t tick) {
+  return GetTickCount() - tick;
+}
 
 }  // namespace linkdrv

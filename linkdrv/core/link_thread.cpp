@@ -11,7 +11,7 @@
 namespace linkdrv {
 namespace {
 
-constexpr DWORD kEagerReadMs = 500;     // required reads after a command that expects an answer
+constexpr DWORD kEagerReadMs = 500;  // required reads after a command that expects an answer
 constexpr DWORD kLineCheckMs = 200;
 constexpr DWORD kRollOverMs = 1000;
 constexpr DWORD kBurstWaitMs = 20;
@@ -123,10 +123,13 @@ class LinkLoop {
         CoreHost::g_queueLock.Unlock();
       }
     } else {
+      // Decided before the signal: once it is given, the waiting transaction
+      // may end at once and must not make its own answer look unawaited.
+      bool unawaited = !g_link.ioInProgress.load();
       b_.answerReady.store(1);
       b_.answerWindow.store(0);
       SetEvent(g_link.answerEvent);
-      if (!g_link.ioInProgress.load()) NotifyReceived(out.code);
+      if (unawaited) NotifyReceived(out.code);
     }
     SetLineFault(kResultOk, true);
   }
@@ -331,7 +334,9 @@ void* MakeThreadStart(const std::shared_ptr<LinkSession>& session, HANDLE done) 
   return new ThreadStart{session, done};
 }
 
-void FreeThreadStart(void* start) { delete static_cast<ThreadStart*>(start); }
+void FreeThreadStart(void* start) {
+  delete static_cast<ThreadStart*>(start);
+}
 
 int SetLineFault(int result, bool notify) {
   auto& word = g_link.block.link.lineStatus[1];

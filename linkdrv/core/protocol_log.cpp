@@ -86,14 +86,16 @@ void CloseProtocolLog(bool processExit) {
   g_log.file = INVALID_HANDLE_VALUE;
 }
 
-bool ProtocolLogOpen() { return g_log.open.load() != 0; }
+bool ProtocolLogOpen() {
+  return g_log.open.load() != 0;
+}
 
 void LogEntry(int kind, int flags, int ecrNumber, const char* text, const void* bytes,
               unsigned count, int result) {
   if (!g_log.open.load()) return;
   kr::LockGuard<kr::CriticalSection> guard(g_log.lock);
-  WriteEntryLocked(
-      {kind, flags, ecrNumber, text, static_cast<const uint8_t*>(bytes), bytes ? count : 0, result});
+  WriteEntryLocked({kind, flags, ecrNumber, text, static_cast<const uint8_t*>(bytes),
+                    bytes ? count : 0, result});
 }
 
 extern "C" void __cdecl LogWrite(int kind, int flags, int ecrNumber, const char* text,

@@ -78,7 +78,8 @@ int WaitAnswer(int ecrNumber, DWORD slice, bool tolerateFailures, bool restartWh
         sliceStart = Now();
         if (restart) start = sliceStart;
       }
-      auto progressCallback = reinterpret_cast<ProgressCallback>(g_info.field[kInfoProgressCallback]);
+      auto progressCallback =
+          reinterpret_cast<ProgressCallback>(g_info.field[kInfoProgressCallback]);
       if (progressCallback) progressCallback(ecrNumber, 0, 0, "Executing...", &progress);
     }
     if (b.answerReady.load()) break;
@@ -103,6 +104,7 @@ void PumpMessages(const std::atomic<int32_t>* stopWhenSet) {
 
 bool WaitPumping(HANDLE event, DWORD ms) {
   DWORD start = Now();
+  PumpMessages();  // what was posted before the wait is delivered during it
   for (;;) {
     DWORD used = Since(start);
     DWORD remaining = used < ms ? ms - used : 0;

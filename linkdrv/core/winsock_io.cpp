@@ -121,7 +121,9 @@ int WinsockIo::Pending() {
   return n;
 }
 
-int WinsockIo::WaitReadable(int timeoutMs) { return WaitFor(false, timeoutMs); }
+int WinsockIo::WaitReadable(int timeoutMs) {
+  return WaitFor(false, timeoutMs);
+}
 
 int WinsockIo::Receive(uint8_t* buffer, int size) {
   if (size <= 0) return -1;

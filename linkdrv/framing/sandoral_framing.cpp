@@ -11,8 +11,8 @@
 namespace linkdrv {
 namespace {
 
-constexpr int kFrameWaitMs = 1000;    // for the first byte of a frame, and between its bytes
-constexpr int kSendPauseMs = 20;      // after each send while OnLine is 1
+constexpr int kFrameWaitMs = 1000;  // for the first byte of a frame, and between its bytes
+constexpr int kSendPauseMs = 20;    // after each send while OnLine is 1
 constexpr int kResendPauseMs = 100;
 constexpr int kSendAttempts = 3;
 constexpr int kKeptMessageMax = 251;  // bytes of a received message kept as the answer

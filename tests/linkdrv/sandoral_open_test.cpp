@@ -1,0 +1,224 @@
+// Opening and closing the link: configuration from inline text and from
+// the registry, the start-up status request, DriverInfo and the small exports.
+#include <cstring>
+
+#include "driver_fixture.h"
+#include "win_raii.h"
+
+namespace linkdrv_test {
+namespace {
+
+using namespace linkdrv;
+
+TEST_F(SandoralTest, OpenTwiceAndCloseTwice) {
+  ASSERT_TRUE(Open());
+  EXPECT_EQ(d.LastError(), 0);
+  ASSERT_TRUE(
+      ecr.WaitFor([](const ecrsim::Record& r) { return r.counters.extStatusRequests == 1; }, 2000));
+
+  EXPECT_FALSE(d.OpenProt(ecr.InlineSettings().c_str(), 0));
+  EXPECT_EQ(d.LastError(), kResultAlreadyOpen);
+  // The first link still works.
+  ecr.OnCommand('A', ecrsim::Reply::Answer({'A', 0x42}));
+  EXPECT_EQ(Io(kEcrAnswerExpected | kEcrWaitAnswer, {'A', 1}), 0);
+  EXPECT_EQ(AnswerBytes(), (Bytes{'A', 0x42}));
+  EXPECT_EQ(ecr.GetCounters().connections, 1);
+
+  EXPECT_TRUE(d.CloseProt(0));
+  EXPECT_EQ(d.LastError(), 0);
+  EXPECT_FALSE(d.CloseProt(0));
+  EXPECT_EQ(d.LastError(), kResultNotOpen);
+  ASSERT_TRUE(ecr.WaitFor(
+      [](const ecrsim::Record& r) { return !r.Of(ecrsim::EventKind::kDisconnected).empty(); },
+      2000));
+
+  // And it opens again.
+  ASSERT_TRUE(Open());
+  EXPECT_EQ(Io(kEcrAnswerExpected | kEcrWaitAnswer, {'A', 2}), 0);
+}
+
+TEST_F(SandoralTest, InlineSettingsAcceptedAndRejected) {
+  // An unquoted address is not a number: refused before any connection.
+  std::string unquoted = "@ECRIP=127.0.0.1,ECRPortNumber=" + std::to_string(ecr.Port());
+  EXPECT_FALSE(d.OpenProt(unquoted.c_str(), 0));
+  EXPECT_EQ(d.LastError(), kResultConfigFailed);
+  EXPECT_FALSE(d.OpenProt("@ECRIP='127.0.0.1", 0));
+  EXPECT_EQ(d.LastError(), kResultConfigFailed);
+  EXPECT_FALSE(d.OpenProt("@ECRIP='127.0.0.123456789012'", 0));  // longer than the field
+  EXPECT_EQ(d.LastError(), kResultConfigFailed);
+  EXPECT_FALSE(d.OpenProt(nullptr, 0));
+  EXPECT_EQ(d.LastError(), kResultConfigFailed);
+  EXPECT_EQ(ecr.GetCounters().connections, 0);
+
+  // Quoted address, numeric port, OnLine without a value, LogLevel, quoted file.
+  std::string log = TempPath("linkdrv_inline.txt");
+  std::string text = "@ ECRIP = '127.0.0.1' , ECRPortNumber=" + std::to_string(ecr.Port()) +
+                     ",OnLine,LogLevel=2,LogFileName='" + log + "'";
+  ASSERT_TRUE(d.OpenProt(text.c_str(), 0)) << d.LastError();
+  DriverInfo* info = d.Info();
+  ASSERT_NE(info, nullptr);
+  EXPECT_EQ(info->field[kInfoOnLine], 1);
+  EXPECT_NE(info->field[kInfoLogWrite], 0);
+  EXPECT_STREQ(reinterpret_cast<const char*>(info->field[kInfoPortText]),
+               std::to_string(ecr.Port()).c_str());
+  EXPECT_TRUE(d.CloseProt(0));
+  EXPECT_EQ(info->field[kInfoLogWrite], 0);
+  EXPECT_FALSE(ReadLines(log).empty());
+
+  // OnLine=0 is the effective value too.
+  ASSERT_TRUE(Open("OnLine=0"));
+  EXPECT_EQ(d.Info()->field[kInfoOnLine], 0);
+}
+
+TEST_F(SandoralTest, ConnectionAndStartUpFailures) {
+  // Nothing listens on the port any more: 103.
+  uint16_t port = ecr.Port();
+  ecr.Stop();
+  std::string text = "@ECRIP='127.0.0.1',ECRPortNumber=" + std::to_string(port);
+  EXPECT_FALSE(d.OpenProt(text.c_str(), 0));
+  EXPECT_EQ(d.LastError(), kResultConfigFailed);
+
+  // A listener that accepts and never speaks: the start-up status request
+  // finds no answer, the link is closed again, 104.
+  ecrsim::Simulator mute(ecrsim::Wire::kHexLine);
+  mute.SetMute(true);
+  ASSERT_NE(mute.Start(), 0);
+  DWORD start = GetTickCount();
+  EXPECT_FALSE(d.OpenProt(mute.InlineSettings().c_str(), 0));
+  EXPECT_EQ(d.LastError(), kResultStartFailed);
+  EXPECT_LT(ElapsedMs(start), 6000u);
+  EXPECT_FALSE(d.CloseProt(0));  // already closed
+  EXPECT_EQ(d.Info()->field[kInfoLinkOpen], 0);
+}
+
+TEST_F(SandoralTest, RegistryConfiguration) {
+  const char* path = "SOFTWARE\\KerunelTest\\LinkdrvOpen";
+  RegDeleteKeyA(HKEY_LOCAL_MACHINE, path);
+  EXPECT_FALSE(d.OpenProt(path, 0));  // no such key
+  EXPECT_EQ(d.LastError(), kResultConfigFailed);
+
+  kr::UniqueHKey key;
+  ASSERT_EQ(RegCreateKeyExA(HKEY_LOCAL_MACHINE, path, 0, nullptr, 0, KEY_ALL_ACCESS, nullptr,
+                            key.put(), nullptr),
+            ERROR_SUCCESS);
+  auto set = [&](const char* name, const std::string& value) {
+    RegSetValueExA(key.get(), name, 0, REG_SZ, reinterpret_cast<const BYTE*>(value.c_str()),
+                   static_cast<DWORD>(value.size() + 1));
+  };
+  set("ECRPortNumber", std::to_string(ecr.Port()));
+  EXPECT_FALSE(d.OpenProt(path, 0));  // no ECRIP
+  EXPECT_EQ(d.LastError(), kResultConfigFailed);
+
+  std::string log = TempPath("linkdrv_registry.txt");
+  set("ECRIP", "127.0.0.1");
+  set("OnLine", "no");
+  set("ExtDisplayEcho", "YES");
+  set("StatusCheck", "si");
+  set("LogLevel", "2");
+  set("LogFileName", log);
+  ASSERT_TRUE(d.OpenProt(path, 0)) << d.LastError();
+  DriverInfo* info = d.Info();
+  EXPECT_EQ(info->field[kInfoOnLine], 0);
+  EXPECT_EQ(info->field[kInfoExtDisplayEcho], 1);
+  EXPECT_NE(info->field[kInfoLogWrite], 0);
+  EXPECT_TRUE(d.CloseProt(0));
+
+  // A value that does not fit its buffer counts as absent: LogLevel "NO"
+  // fits, a 4-character level does not.
+  set("LogLevel", "1234");
+  set("OnLine", "1");
+  ASSERT_TRUE(d.OpenProt(path, 0));
+  EXPECT_EQ(d.Info()->field[kInfoLogWrite], 0);
+  EXPECT_EQ(d.Info()->field[kInfoOnLine], 1);
+  EXPECT_TRUE(d.CloseProt(0));
+  key.reset();
+  RegDeleteKeyA(HKEY_LOCAL_MACHINE, path);
+}
+
+TEST_F(SandoralTest, DriverInfoAndTheSmallExports) {
+  DriverInfo* info = d.Info();
+  ASSERT_NE(info, nullptr);
+  EXPECT_EQ(info->field[kInfoVersion], 3);
+  EXPECT_EQ(info->field[kInfoMajor], 1);
+  EXPECT_EQ(info->field[kInfoMinor], 0);
+  EXPECT_EQ(info->field[kInfoBuild], 1);
+  EXPECT_EQ(info->field[kInfoLinkOpen], 0);
+  EXPECT_GE(info->field[kInfoStateBlockSize], static_cast<intptr_t>(sizeof(FramingState)));
+  EXPECT_EQ(info->field[kInfoEcrIO], reinterpret_cast<intptr_t>(d.EcrIO));
+  EXPECT_EQ(info->field[kInfoSendStRq], reinterpret_cast<intptr_t>(d.SendStRq));
+  EXPECT_EQ(info->field[kInfoSendStExRq], reinterpret_cast<intptr_t>(d.SendStExRq));
+  EXPECT_EQ(info->field[kInfoEcrBrdcIO], reinterpret_cast<intptr_t>(d.EcrBrdcIO));
+  EXPECT_STREQ(reinterpret_cast<const char*>(info->field[kInfoReservedText13]), "");
+
+  ASSERT_TRUE(Open());
+  EXPECT_EQ(info->field[kInfoLinkOpen], 1);
+  EXPECT_EQ(info->field[kInfoTcpMode], 1);
+  EXPECT_EQ(info->field[kInfoLongSlice], 1);
+  EXPECT_EQ(info->field[kInfoNoChecksum], 0);
+  const int* lineStatus = reinterpret_cast<const int*>(info->field[kInfoLineStatus]);
+  EXPECT_EQ(lineStatus[0], 0);
+  EXPECT_EQ(lineStatus[1], 1);
+  const int* lastError = reinterpret_cast<const int*>(info->field[kInfoLastError]);
+
+  EXPECT_EQ(d.EcrBrdcIO(1, 2, 3, 4, 5, 6, 7, 8), kResultNoBroadcast);
+  EXPECT_EQ(d.LastError(), kResultNoBroadcast);
+  EXPECT_EQ(*lastError, kResultNoBroadcast);
+  EXPECT_EQ(d.EcrIO(-104, 0, nullptr, 0, nullptr, nullptr, nullptr), kResultUnknownControl);
+  EXPECT_EQ(d.LastError(), kResultUnknownControl);
+  for (int code : {-101, -102, -103, -108, -109}) {
+    EXPECT_EQ(d.EcrIO(code, 0, nullptr, 0, nullptr, nullptr, nullptr), 0) << code;
+    EXPECT_EQ(d.LastError(), 0);
+  }
+  EXPECT_EQ(d.EcrIO(kControlOnLineOff, 0, nullptr, 0, nullptr, nullptr, nullptr), 0);
+  EXPECT_EQ(d.GetLineStatus(), 0);
+
+  // Byte counts: the start-up "S" (1 byte out) and its answer, then a command.
+  ecr.OnCommand('A', ecrsim::Reply::Answer({'A', 1, 2, 3}));
+  int before = d.GetByteCount();
+  EXPECT_GT(before, 1);
+  EXPECT_EQ(d.GetByteCount(), 0);
+  EXPECT_EQ(Io(kEcrAnswerExpected | kEcrWaitAnswer, {'A', 9}), 0);
+  EXPECT_EQ(d.GetByteCount(), 2 + 4);
+  EXPECT_EQ(d.GetByteCount(), 0);
+
+  // The caller's own lines go through LogWrite only while a log is open.
+  EXPECT_EQ(info->field[kInfoLogWrite], 0);
+}
+
+TEST_F(SandoralTest, NewAddressAndClosedSocket) {
+  ASSERT_TRUE(Open());
+  ecr.OnCommand('A', ecrsim::Reply::Answer({'A', 7}));
+  // -111 leaves the link open without a socket: sends fail.
+  EXPECT_EQ(d.EcrIO(kControlCloseSocket, 0, nullptr, 0, nullptr, nullptr, nullptr), 0);
+  EXPECT_EQ(Io(kEcrAnswerExpected | kEcrWaitAnswer, {'A'}), kResultNotSent);
+  EXPECT_EQ(extra, kResultLinkFailure);
+
+  // -110 with a new "address port" connects again (to a second ECR).
+  ecrsim::Simulator second(ecrsim::Wire::kHexLine);
+  ASSERT_NE(second.Start(), 0);
+  second.OnCommand('A', ecrsim::Reply::Answer({'A', 8}));
+  std::string target = "127.0.0.1 " + std::to_string(second.Port());
+  EXPECT_EQ(d.EcrIO(kControlNewAddress, 0, target.c_str(), 0, nullptr, nullptr, nullptr), 0);
+  ASSERT_TRUE(second.WaitForConnection(2000));
+  EXPECT_EQ(Io(kEcrAnswerExpected | kEcrWaitAnswer, {'A'}), 0);
+  EXPECT_EQ(AnswerBytes(), (Bytes{'A', 8}));
+
+  // Reconnecting closes the old connection instead of leaking it.
+  std::string back = "127.0.0.1 " + std::to_string(ecr.Port());
+  EXPECT_EQ(d.EcrIO(kControlNewAddress, 0, back.c_str(), 0, nullptr, nullptr, nullptr), 0);
+  EXPECT_TRUE(second.WaitFor(
+      [](const ecrsim::Record& r) { return !r.Of(ecrsim::EventKind::kDisconnected).empty(); },
+      2000));
+  EXPECT_EQ(Io(kEcrAnswerExpected | kEcrWaitAnswer, {'A'}), 0);
+  EXPECT_EQ(AnswerBytes(), (Bytes{'A', 7}));
+
+  // A port where nothing listens: 1, and the link stays on the old ECR.
+  second.Stop();
+  std::string nowhere = "127.0.0.1 " + std::to_string(second.Port());
+  EXPECT_EQ(d.EcrIO(kControlNewAddress, 0, nowhere.c_str(), 0, nullptr, nullptr, nullptr), 1);
+  EXPECT_EQ(Io(kEcrAnswerExpected | kEcrWaitAnswer, {'A'}), 0);
+  second.Stop();
+}
+
+}  // namespace
+}  // namespace linkdrv_test
