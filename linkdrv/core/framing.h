@@ -18,61 +18,52 @@ namespace linkdrv {
 // the framing operations, and stored as the process-wide last error).
 enum LinkResult : int {
   kResultOk = 0,
-  kResultTransactionBusy = 1,       // EcrIO: a transaction is already running
-  kResultNotSent = 2,               // EcrIO: the command could not be sent
-  kResultBadEcrNumber = 3,          // ECR number is not 1
-  kResultAnswerTimeout = 4,         // EcrIO: no answer in time
-  kResultLineError = 7,             // GetLineStatus reported a line error
-  kResultErrorAnswer = 8,           // EcrIO: the ECR answered "E"
-  kResultNoReply = 11,              // no reply byte to a sent frame
-  kResultRefused = 12,              // the ECR refused the frame (CAN)
-  kResultEnqCollision = 13,         // collision signalled by ENQ (TCP mode 0)
-  kResultNakLimit = 14,             // NAK three times
-  kResultCollision = 15,            // the ECR is sending: read before writing
-  kResultBell = 20,                 // BEL reply
-  kResultShortRead = 31,            // short read three times
-  kResultNotEnq = 33,               // first byte not ENQ (TCP mode 0)
-  kResultBadCheck = 34,             // bad check byte three times
-  kResultEotAfterRetries = 35,      // EOT after three retries
-  kResultQueueFull = 36,            // unsolicited message refused, queue full
-  kResultStatusShort = 41,          // extended status block short three times
-  kResultStatusBad = 42,            // extended status length or check bad
-  kResultLinkFailure = 99,          // socket send/receive or framing failure
-  kResultAlreadyOpen = 101,         // OpenProt: link already open
-  kResultNotOpen = 102,             // CloseProt: link not open
-  kResultConfigFailed = 103,        // OpenProt: configuration or connection
-  kResultStartFailed = 104,         // OpenProt: thread or start-up status
-  kResultThreadTimeout = 105,       // the link thread did not serve in time
+  kResultTransactionBusy = 1,    // EcrIO: a transaction is already running
+  kResultNotSent = 2,            // EcrIO: the command could not be sent
+  kResultBadEcrNumber = 3,       // ECR number is not 1
+  kResultAnswerTimeout = 4,      // EcrIO: no answer in time
+  kResultLineError = 7,          // GetLineStatus reported a line error
+  kResultErrorAnswer = 8,        // EcrIO: the ECR answered "E"
+  kResultNoReply = 11,           // no reply byte to a sent frame
+  kResultRefused = 12,           // the ECR refused the frame (CAN)
+  kResultEnqCollision = 13,      // collision signalled by ENQ (TCP mode 0)
+  kResultNakLimit = 14,          // NAK three times
+  kResultCollision = 15,         // the ECR is sending: read before writing
+  kResultBell = 20,              // BEL reply
+  kResultShortRead = 31,         // short read three times
+  kResultNotEnq = 33,            // first byte not ENQ (TCP mode 0)
+  kResultBadCheck = 34,          // bad check byte three times
+  kResultEotAfterRetries = 35,   // EOT after three retries
+  kResultQueueFull = 36,         // unsolicited message refused, queue full
+  kResultStatusShort = 41,       // extended status block short three times
+  kResultStatusBad = 42,         // extended status length or check bad
+  kResultLinkFailure = 99,       // socket send/receive or framing failure
+  kResultAlreadyOpen = 101,      // OpenProt: link already open
+  kResultNotOpen = 102,          // CloseProt: link not open
+  kResultConfigFailed = 103,     // OpenProt: configuration or connection
+  kResultStartFailed = 104,      // OpenProt: thread or start-up status
+  kResultThreadTimeout = 105,    // the link thread did not serve in time
   kResultAnswerTimeoutExtra = 107,  // EcrIO extra result on time-out
-  kResultNoBroadcast = 110,         // EcrBrdcIO
-  kResultUnknownControl = 128,      // EcrIO: unknown negative control code
-  kResultNothing = -1,              // GetEcrAnswer/GetEcrMessage: nothing there;
-                                    // ReadMessage: no message this time
+  kResultNoBroadcast = 110,      // EcrBrdcIO
+  kResultUnknownControl = 128,   // EcrIO: unknown negative control code
+  kResultNothing = -1,           // GetEcrAnswer/GetEcrMessage: nothing there;
+                                 // ReadMessage: no message this time
 };
 
-constexpr int kFrameBufferSize = 256;  // command, answer, receive buffers
-constexpr int kQueueCapacity = 2;      // unsolicited-message slots in use
+constexpr int kFrameBufferSize = 256;   // command, answer, receive buffers
+constexpr int kQueueCapacity = 2;       // unsolicited-message slots in use
 
 // Control bytes of the wire protocols.
 enum : uint8_t {
-  kSTX = 0x02,
-  kETX = 0x03,
-  kEOT = 0x04,
-  kENQ = 0x05,
-  kACK = 0x06,
-  kBEL = 0x07,
-  kDLE = 0x10,
-  kNAK = 0x15,
-  kCAN = 0x18,
-  kPlainStatusRequest = 0x1E,
-  kExtStatusRequest = 0x1F,
+  kSTX = 0x02, kETX = 0x03, kEOT = 0x04, kENQ = 0x05, kACK = 0x06, kBEL = 0x07,
+  kDLE = 0x10, kNAK = 0x15, kCAN = 0x18, kPlainStatusRequest = 0x1E, kExtStatusRequest = 0x1F,
 };
 
 // One unsolicited message as queued: 268 bytes.
 struct QueueSlot {
-  int32_t length;     // number of bytes: the code plus the data
-  uint8_t header[4];  // the frame's first four header bytes
-  uint8_t code;       // message code
+  int32_t length;        // number of bytes: the code plus the data
+  uint8_t header[4];     // the frame's first four header bytes
+  uint8_t code;          // message code
   uint8_t data[259];
 };
 static_assert(sizeof(QueueSlot) == 268, "queue slot layout");
@@ -103,12 +94,12 @@ struct FramingState {
   // Command prepared by SendCommand and written by WriteCommand.
   uint8_t command[kFrameBufferSize];
   int32_t commandLength;
-  uint8_t lastCommandCode;  // first byte of the last command
-  uint8_t sequence;         // host-PC frame sequence counter
-  uint8_t sequenceCopy;     // its value after the last increment
+  uint8_t lastCommandCode;   // first byte of the last command
+  uint8_t sequence;          // host-PC frame sequence counter
+  uint8_t sequenceCopy;      // its value after the last increment
 
   // Last answer, filled by ReadMessage.
-  uint8_t answerHeader[4];  // header bytes of the answer frame
+  uint8_t answerHeader[4];   // header bytes of the answer frame
   uint8_t answer[kFrameBufferSize];
   int32_t answerLength;
 
@@ -118,17 +109,17 @@ struct FramingState {
   int32_t queueWrite;
   int32_t queueRead;
   std::atomic<int32_t> queueCount;
-  int32_t queueCapacity;  // kQueueCapacity after a reset
+  int32_t queueCapacity;     // kQueueCapacity after a reset
 
-  int32_t lastFrameId;  // id of the last accepted frame, -1 after OpenProt
+  int32_t lastFrameId;       // id of the last accepted frame, -1 after OpenProt
 
-  int32_t tcpMode;              // 1 once connected: DLE (not ENQ) signals a collision
-  int32_t noChecksum;           // 1: host-PC frames carry no check byte
+  int32_t tcpMode;           // 1 once connected: DLE (not ENQ) signals a collision
+  int32_t noChecksum;        // 1: host-PC frames carry no check byte
   std::atomic<int32_t> onLine;  // effective OnLine: 1 pauses 20 ms after each send
   // {0, LineStatus}: bit 0 of LineStatus always 1, bit 1 while in fault.
   std::atomic<int32_t> lineStatus[2];
 
-  std::atomic<int32_t> bytesSent;  // payload bytes, for GetByteCount
+  std::atomic<int32_t> bytesSent;      // payload bytes, for GetByteCount
   std::atomic<int32_t> bytesReceived;
 };
 
