@@ -167,7 +167,7 @@ HRESULT ServiceObject::Invoke(DISPID id, REFIID riid, LCID lcid, WORD flags, DIS
     s.numbers[call.args[0].number] = call.args[1].number;
   }
 
-  for (const CallbackSpec& cb : program.callbacks) {
+  for (const CallbackPlan& cb : program.callbacks) {
     IDispatch* control = control_;
     if (!control) {
       Guard g(s.lock);

@@ -138,8 +138,8 @@ BOOL WINAPI SetOutputText(const WCHAR* method, const WCHAR* value) {
   return TRUE;
 }
 
-CallbackSpec ToSpec(const TestSoCallback& cb) {
-  CallbackSpec s;
+CallbackPlan ToPlan(const TestSoCallback& cb) {
+  CallbackPlan s;
   s.kind = cb.kind;
   for (int i = 0; i < 3; ++i) s.values[i] = cb.values[i];
   s.refNumber = cb.refNumber;
@@ -151,7 +151,7 @@ BOOL WINAPI AddCallback(const WCHAR* method, const TestSoCallback* callback) {
   Guard g(TheState().lock);
   MethodProgram* p = Program(method);
   if (!p || !callback) return FALSE;
-  p->callbacks.push_back(ToSpec(*callback));
+  p->callbacks.push_back(ToPlan(*callback));
   return TRUE;
 }
 
@@ -162,7 +162,7 @@ HRESULT WINAPI MakeCallback(const TestSoCallback* callback) {
     Guard g(TheState().lock);
     control = TheState().lastControl;
   }
-  return TheState().MakeCallback(control, ToSpec(*callback), nullptr);
+  return TheState().MakeCallback(control, ToPlan(*callback), nullptr);
 }
 
 UINT WINAPI CallbackResultCount() {

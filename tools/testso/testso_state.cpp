@@ -211,22 +211,22 @@ void State::RecordName(const WCHAR* name, UINT count, LCID lcid, bool riidNull, 
   r.request.hr = hr;
 }
 
-HRESULT State::MakeCallback(IDispatch* control, const CallbackSpec& spec, const WCHAR* trigger) {
+HRESULT State::MakeCallback(IDispatch* control, const CallbackPlan& plan, const WCHAR* trigger) {
   TestSoCallbackResult out{};
-  out.kind = spec.kind;
+  out.kind = plan.kind;
   out.trigger = trigger;
   out.dispid = DISPID_UNKNOWN;
   out.resultVt = VT_EMPTY;
 
   // The object's own variables, which the control passes on by reference.
-  LONG refNumber = spec.refNumber;
-  BSTR refText = spec.refText.Alloc();
+  LONG refNumber = plan.refNumber;
+  BSTR refText = plan.refText.Alloc();
   auto freeText = kr::MakeScopeGuard([&] { ::SysFreeString(refText); });
   kr::UniqueVariant result;
   HRESULT hr = E_POINTER;
   out.nameHr = E_POINTER;
   if (control) {
-    LPOLESTR name = const_cast<LPOLESTR>(CallbackName(spec.kind));
+    LPOLESTR name = const_cast<LPOLESTR>(CallbackName(plan.kind));
     out.nameHr = control->GetIDsOfNames(IID_NULL, &name, 1, 0, &out.dispid);
     hr = out.nameHr;
   }
@@ -239,21 +239,21 @@ HRESULT State::MakeCallback(IDispatch* control, const CallbackSpec& spec, const 
       a.vt = vt;
       return a;
     };
-    switch (spec.kind) {
+    switch (plan.kind) {
       case TESTSO_CB_STATUS_UPDATE:
       case TESTSO_CB_OUTPUT_COMPLETE:
-        push(VT_I4).lVal = spec.values[0];
+        push(VT_I4).lVal = plan.values[0];
         break;
       case TESTSO_CB_ERROR:
         push(VT_BYREF | VT_I4).plVal = &refNumber;
-        push(VT_I4).lVal = spec.values[2];
-        push(VT_I4).lVal = spec.values[1];
-        push(VT_I4).lVal = spec.values[0];
+        push(VT_I4).lVal = plan.values[2];
+        push(VT_I4).lVal = plan.values[1];
+        push(VT_I4).lVal = plan.values[0];
         break;
       case TESTSO_CB_DIRECT_IO:
         push(VT_BYREF | VT_BSTR).pbstrVal = &refText;
         push(VT_BYREF | VT_I4).plVal = &refNumber;
-        push(VT_I4).lVal = spec.values[0];
+        push(VT_I4).lVal = plan.values[0];
         break;
       case TESTSO_CB_PROCESS_ID:
         break;

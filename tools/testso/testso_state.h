@@ -49,7 +49,7 @@ struct OptText {
   }
 };
 
-struct CallbackSpec {
+struct CallbackPlan {
   TestSoCallbackKind kind = TESTSO_CB_STATUS_UPDATE;
   LONG values[3] = {};
   LONG refNumber = 0;
@@ -66,7 +66,7 @@ struct MethodProgram {
   LONG outNumber = 0;
   bool hasOutText = false;
   OptText outText;
-  std::vector<CallbackSpec> callbacks;
+  std::vector<CallbackPlan> callbacks;
 };
 
 // Storage behind one TestSoCall: the strings its pointers refer to.
@@ -118,7 +118,7 @@ class State {
   void RecordName(const WCHAR* name, UINT count, LCID lcid, bool riidNull, HRESULT hr);
   // Makes one callback into control and records its outcome; returns the
   // Invoke status (or the lookup failure).
-  HRESULT MakeCallback(IDispatch* control, const CallbackSpec& spec, const WCHAR* trigger);
+  HRESULT MakeCallback(IDispatch* control, const CallbackPlan& plan, const WCHAR* trigger);
 };
 
 State& TheState();
