@@ -182,7 +182,7 @@ bool ConnectLink() {
   return true;
 }
 
-int CloseLink(bool unloading, bool processExit) {
+int CloseLink(bool processExit) {
   if (!g_link.open.load()) {
     g_link.lastError.store(kResultNotOpen);
     return FALSE;
@@ -198,7 +198,6 @@ int CloseLink(bool unloading, bool processExit) {
   g_link.open.store(0);
   g_info.field[kInfoLinkOpen] = 0;
   g_link.lastError.store(kResultOk);
-  (void)unloading;
   return TRUE;
 }
 
@@ -322,7 +321,7 @@ extern "C" BOOL WINAPI OpenProt(const char* config, int) {
   f[kInfoProgressCallback] = 0;
 
   if (SendStExRq(1, 0, nullptr, nullptr, nullptr) != kResultOk) {
-    CloseLink(false, false);
+    CloseLink(false);
     g_link.lastError.store(kResultStartFailed);
     return FALSE;
   }
@@ -331,7 +330,7 @@ extern "C" BOOL WINAPI OpenProt(const char* config, int) {
 }
 
 extern "C" BOOL WINAPI CloseProt(int) {
-  return CloseLink(false, false);
+  return CloseLink(false);
 }
 
 extern "C" BOOL WINAPI GetLastProtocolError(int* error, char* text) {
@@ -386,7 +385,7 @@ extern "C" BOOL WINAPI DllMain(HINSTANCE, DWORD reason, LPVOID reserved) {
   } else if (reason == DLL_PROCESS_DETACH) {
     // Under the loader lock: CloseLink never waits for the thread's handle,
     // and at process exit (reserved != null) it waits for nothing.
-    CloseLink(true, reserved != nullptr);
+    CloseLink(reserved != nullptr);
   }
   return TRUE;
 }

@@ -100,9 +100,11 @@ void ResetLinkState();
 // Connects to the configured address (nothing to do when it is empty);
 // true on success. Used by OpenProt and control code -110.
 bool ConnectLink();
-// CloseProt's work; unloading: the loader lock is held (never wait for the
-// thread's handle), processExit: other threads are gone (never wait at all).
-int CloseLink(bool unloading, bool processExit);
+// CloseProt's work: TRUE, or FALSE with 102 when the link is not open. It
+// never waits for the thread's handle (so it may run under the loader lock
+// when the library is unloaded); processExit: the other threads are gone,
+// nothing is waited for at all.
+int CloseLink(bool processExit);
 // EcrIO with a negative first argument; returns its result.
 int EcrControl(int code, const char* command, int* extra);
 

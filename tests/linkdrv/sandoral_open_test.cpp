@@ -149,6 +149,12 @@ TEST_F(SandoralTest, DriverInfoAndTheSmallExports) {
   EXPECT_EQ(info->field[kInfoSendStExRq], reinterpret_cast<intptr_t>(d.SendStExRq));
   EXPECT_EQ(info->field[kInfoEcrBrdcIO], reinterpret_cast<intptr_t>(d.EcrBrdcIO));
   EXPECT_STREQ(reinterpret_cast<const char*>(info->field[kInfoReservedText13]), "");
+  // Before any link: nothing to send with, nothing queued, no hang.
+  EXPECT_EQ(Io(kEcrAnswerExpected | kEcrWaitAnswer, {'A'}), kResultNotSent);
+  EXPECT_EQ(extra, kResultThreadTimeout);
+  EcrMessage m;
+  EXPECT_FALSE(d.GetEcrMessage(1, &m));
+  EXPECT_EQ(d.LastError(), kResultNothing);
 
   ASSERT_TRUE(Open());
   EXPECT_EQ(info->field[kInfoLinkOpen], 1);
@@ -218,6 +224,48 @@ TEST_F(SandoralTest, NewAddressAndClosedSocket) {
   EXPECT_EQ(d.EcrIO(kControlNewAddress, 0, nowhere.c_str(), 0, nullptr, nullptr, nullptr), 1);
   EXPECT_EQ(Io(kEcrAnswerExpected | kEcrWaitAnswer, {'A'}), 0);
   second.Stop();
+}
+
+}  // namespace
+}  // namespace linkdrv_test
+
+namespace linkdrv_test {
+namespace {
+
+// Unloading the library closes an open link: the detach stops the link
+// thread without waiting for its handle under the loader lock, writes the
+// log's end and closes the connection; the process goes on unharmed.
+TEST(SandoralUnload, FreeLibraryClosesAnOpenLink) {
+  ecrsim::Simulator ecr(ecrsim::Wire::kHexLine);
+  ASSERT_NE(ecr.Start(), 0);
+  ecr.OnCommand('A', ecrsim::Reply::NoAnswer());
+  std::string log = TempPath("linkdrv_unload.txt");
+  for (int round = 0; round < 2; ++round) {
+    HMODULE module = LoadLibraryA("Sandoral.dll");
+    ASSERT_NE(module, nullptr);
+    auto open = reinterpret_cast<linkdrv::OpenProtFn>(
+        reinterpret_cast<void*>(GetProcAddress(module, "OpenProt")));
+    auto io = reinterpret_cast<linkdrv::EcrIOFn>(
+        reinterpret_cast<void*>(GetProcAddress(module, "EcrIO")));
+    std::string settings = ecr.InlineSettings("LogLevel=2,LogFileName='" + log + "'");
+    ASSERT_TRUE(open(settings.c_str(), 0));
+    ASSERT_EQ(io(1, linkdrv::kEcrAnswerExpected, "A", 1, nullptr, nullptr, nullptr),
+              0);  // the thread reads
+    DWORD start = GetTickCount();
+    EXPECT_TRUE(FreeLibrary(module));
+    EXPECT_LT(ElapsedMs(start), 1500u);
+    EXPECT_EQ(GetModuleHandleA("Sandoral.dll"), nullptr);
+    EXPECT_TRUE(ecr.WaitFor(
+        [round](const ecrsim::Record& r) {
+          return r.Of(ecrsim::EventKind::kDisconnected).size() == static_cast<size_t>(round + 1);
+        },
+        2000));
+    Sleep(300);  // a thread left running in unmapped code would crash the process here
+  }
+  std::vector<std::string> lines = ReadLines(log);
+  int closes = 0;
+  for (const std::string& line : lines) closes += line.find("LOG CLOSE") != std::string::npos;
+  EXPECT_EQ(closes, 2);
 }
 
 }  // namespace
