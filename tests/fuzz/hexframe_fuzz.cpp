@@ -123,9 +123,15 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   for (int step = 0; step < 64 && (io.pos() < size || step < 8); ++step) {
     int r = 0;
     switch ((step + (modes >> 4)) % 6) {
-      case 0: r = framing->ReadMessage(true, -1).result; break;
-      case 1: r = framing->RequiredRead(-1).result; break;
-      case 2: r = framing->RequiredRead(kDLE).result; break;
+      case 0:
+        r = framing->ReadMessage(true, -1).result;
+        break;
+      case 1:
+        r = framing->RequiredRead(-1).result;
+        break;
+      case 2:
+        r = framing->RequiredRead(kDLE).result;
+        break;
       case 3: {
         int length = static_cast<int>((step * 37 + modes) % sizeof command);
         framing->PrepareCommand(command, length);
