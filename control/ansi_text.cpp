@@ -6,19 +6,29 @@
 
 namespace kr {
 
+// ASCII reads the same in every ANSI code page, so pure ASCII text (the
+// usual receipt line) is copied without asking the code page.
+
 bool AnsiText::Assign(const wchar_t* wide, UINT length) {
   text_ = nullptr;
   if (wide == nullptr) return true;
-  // An Automation string may hold a NUL; the ANSI text stops there.
-  const wchar_t* end = static_cast<const wchar_t*>(std::wmemchr(wide, L'\0', length));
-  int wideLength = static_cast<int>(end ? end - wide : length);
-  if (wideLength == 0) {
-    inline_[0] = '\0';
-    text_ = inline_;
+  // One pass: copy while the text is ASCII, and stop at a NUL, where an
+  // Automation string's ANSI text ends.
+  char* out = inline_;
+  const int room = kInlineSize - 1;
+  UINT i = 0;
+  for (; i < length && i < static_cast<UINT>(room); ++i) {
+    const wchar_t c = wide[i];
+    if (c == L'\0' || c >= 0x80) break;
+    out[i] = static_cast<char>(c);
+  }
+  if (i == length || wide[i] == L'\0') {
+    out[i] = '\0';
+    text_ = out;
     return true;
   }
-  char* out = inline_;
-  int room = kInlineSize - 1;
+  const wchar_t* end = static_cast<const wchar_t*>(std::wmemchr(wide + i, L'\0', length - i));
+  const int wideLength = static_cast<int>(end ? end - wide : length);
   int written =
       ::WideCharToMultiByte(CP_THREAD_ACP, 0, wide, wideLength, out, room, nullptr, nullptr);
   if (written == 0) {
@@ -39,8 +49,18 @@ bool AnsiText::Assign(const wchar_t* wide, UINT length) {
 
 BSTR AnsiToBstr(const char* text) {
   if (text == nullptr) return nullptr;
-  int ansiLength = static_cast<int>(std::strlen(text));
-  if (ansiLength == 0) return ::SysAllocStringLen(L"", 0);
+  size_t length = 0;
+  bool ascii = true;
+  for (; text[length] != '\0'; ++length) {
+    if (static_cast<unsigned char>(text[length]) >= 0x80) ascii = false;
+  }
+  if (ascii) {
+    BSTR result = ::SysAllocStringLen(nullptr, static_cast<UINT>(length));
+    if (result == nullptr) return nullptr;
+    for (size_t i = 0; i < length; ++i) result[i] = static_cast<unsigned char>(text[i]);
+    return result;
+  }
+  int ansiLength = static_cast<int>(length);
   int wideLength = ::MultiByteToWideChar(CP_THREAD_ACP, 0, text, ansiLength, nullptr, 0);
   if (wideLength <= 0) return nullptr;
   BSTR result = ::SysAllocStringLen(nullptr, static_cast<UINT>(wideLength));

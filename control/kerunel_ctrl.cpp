@@ -299,7 +299,7 @@ STDMETHODIMP_(ULONG) CKerunelCtrl::AddRef() {
 
 STDMETHODIMP_(ULONG) CKerunelCtrl::Release() {
   LONG refs = ::InterlockedDecrement(&m_refs);
-  if (refs == 0) {
+  if (refs == 0 && m_busy == 0) {
     // Calls made during destruction (closing the Service Object, which may
     // call back) must not free the object a second time.
     m_refs = 1;
@@ -307,6 +307,24 @@ STDMETHODIMP_(ULONG) CKerunelCtrl::Release() {
   }
   return refs;
 }
+
+// Counts a call under way; the last one to end frees an object whose
+// references were all released meanwhile.
+class CKerunelCtrl::BusyScope {
+ public:
+  explicit BusyScope(CKerunelCtrl& owner) : m_owner(owner) { ++m_owner.m_busy; }
+  BusyScope(const BusyScope&) = delete;
+  BusyScope& operator=(const BusyScope&) = delete;
+  ~BusyScope() {
+    if (--m_owner.m_busy == 0 && m_owner.m_refs == 0) {
+      m_owner.m_refs = 1;
+      delete &m_owner;
+    }
+  }
+
+ private:
+  CKerunelCtrl& m_owner;
+};
 
 HRESULT CKerunelCtrl::LoadOwnTypeInfo(REFGUID guid, ITypeInfo** out) {
   if (out == nullptr) return E_POINTER;
@@ -390,10 +408,10 @@ HRESULT CKerunelCtrl::ConvertArgument(VARIANTARG* source, VARTYPE type, Argument
 
   const VARIANT* value = source;
   if (source->vt != type) {
-    if (FAILED(::VariantChangeType(out.converted.get(), source, 0, type))) {
+    if (FAILED(::VariantChangeType(&out.converted, source, 0, type))) {
       return DISP_E_TYPEMISMATCH;
     }
-    value = out.converted.get();
+    value = &out.converted;
   }
   switch (type) {
     case VT_I4:
@@ -424,10 +442,7 @@ STDMETHODIMP CKerunelCtrl::Invoke(DISPID dispid, REFIID iid, LCID, WORD flags, D
   const Member* member = FindMember(dispid);
   if (member == nullptr) return DISP_E_MEMBERNOTFOUND;
 
-  // A handler called from inside this call may drop the container's last
-  // reference; the object stays until the call has returned.
-  AddRef();
-  auto keepAlive = MakeScopeGuard([this] { Release(); });
+  BusyScope busy(*this);
 
   if (member->isProperty) {
     return InvokeProperty(*member, flags, params, result, excepInfo, argErr);
@@ -700,6 +715,7 @@ STDMETHODIMP CKerunelCtrl::FreezeEvents(BOOL freeze) {
   // Only the outermost freeze and the matching thaw reach the Service
   // Object; the flag goes on as its low 16 bits.
   const VARIANT_BOOL flag = static_cast<VARIANT_BOOL>(freeze & 0xFFFF);
+  BusyScope busy(*this);
   if (freeze) {
     if (++m_freezeCount == 1 && m_bOpen) m_service.COFreezeEvents(flag);
   } else if (m_freezeCount > 0) {

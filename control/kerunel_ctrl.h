@@ -97,8 +97,14 @@ class CKerunelCtrl final : public IDispatch,
  private:
   // One argument after conversion to its declared type.
   struct Argument {
-    UniqueVariant converted;  // holds a converted copy when the caller's type differed
-    AnsiText text;            // VT_BSTR parameters: the ANSI text
+    Argument() { converted.vt = VT_EMPTY; }
+    Argument(const Argument&) = delete;
+    Argument& operator=(const Argument&) = delete;
+    ~Argument() {
+      if (converted.vt != VT_EMPTY) ::VariantClear(&converted);
+    }
+    VARIANT converted;  // a converted copy when the caller's type differed
+    AnsiText text;      // VT_BSTR parameters: the ANSI text
     union {
       LONG number;
       VARIANT_BOOL flag;
@@ -122,7 +128,12 @@ class CKerunelCtrl final : public IDispatch,
   // library; returns its HRESULT.
   static HRESULT LoadOwnTypeInfo(REFGUID guid, ITypeInfo** out);
 
+  // Keeps the object while one of its calls is under way: a handler may drop
+  // the container's last reference from inside it.
+  class BusyScope;
+
   LONG m_refs = 1;
+  int m_busy = 0;  // calls of this object under way
   CEventConnectionPoint m_events{*this};
   LONG m_freezeCount = 0;
 

@@ -6,6 +6,37 @@
 
 namespace kr {
 
+namespace {
+
+// Whether clearing a variant of this type frees anything.
+bool OwnsResources(VARTYPE type) {
+  switch (type) {
+    case VT_EMPTY:
+    case VT_NULL:
+    case VT_I1:
+    case VT_UI1:
+    case VT_I2:
+    case VT_UI2:
+    case VT_I4:
+    case VT_UI4:
+    case VT_INT:
+    case VT_UINT:
+    case VT_I8:
+    case VT_UI8:
+    case VT_R4:
+    case VT_R8:
+    case VT_CY:
+    case VT_DATE:
+    case VT_BOOL:
+    case VT_ERROR:
+      return false;
+    default:
+      return true;
+  }
+}
+
+}  // namespace
+
 VARIANTARG* ServiceArgs::Next(VARTYPE type) {
   VARIANTARG* slot = added_ < count_ ? &args_[count_ - 1 - added_] : &overflow_;
   ++added_;
@@ -67,29 +98,39 @@ bool CServiceDispatch::BindMethods() {
 }
 
 void CServiceDispatch::ReleaseService() {
+  if (m_callDepth > 0 && m_lpDispatch) {
+    // Released from inside a call to the object (a callback closed the
+    // control): the object must outlive that call.
+    m_retired.push_back(std::move(m_lpDispatch));
+  }
   m_lpDispatch.reset();
 }
 
 HRESULT CServiceDispatch::Invoke(ServiceMethod index, ServiceArgs& args, VARIANT* result) {
-  // Held for the call: a callback that closes the control must not free the
-  // object while it is still inside this call.
-  ComPtr<IDispatch> service = m_lpDispatch;
-  if (!service) return E_UNEXPECTED;
-  return service->Invoke(m_dispid[index], IID_NULL, LOCALE_USER_DEFAULT, DISPATCH_METHOD,
-                         args.params(), result, nullptr, nullptr);
+  IDispatch* service = m_lpDispatch.get();
+  if (service == nullptr) return E_UNEXPECTED;
+  ++m_callDepth;
+  HRESULT hr = service->Invoke(m_dispid[index], IID_NULL, LOCALE_USER_DEFAULT, DISPATCH_METHOD,
+                               args.params(), result, nullptr, nullptr);
+  if (--m_callDepth == 0 && !m_retired.empty()) m_retired.clear();
+  return hr;
 }
 
 LONG CServiceDispatch::CallService(ServiceMethod index, ServiceArgs& args,
                                    const wchar_t* failureText) {
-  UniqueVariant result;
-  result->llVal = 0;  // a result narrower than 32 bits reads with zero upper bytes
-  HRESULT hr = Invoke(index, args, result.get());
+  VARIANT result;
+  result.vt = VT_EMPTY;
+  result.llVal = 0;  // a result narrower than 32 bits reads with zero upper bytes
+  HRESULT hr = Invoke(index, args, &result);
   if (FAILED(hr)) {
     if (failureText != nullptr) ReportCallFailure(failureText, hr);
     return 0;
   }
-  // The result code is taken from the 32-bit field whatever the variant's type.
-  return result->lVal;
+  // The result code is taken from the 32-bit field whatever the variant's
+  // type; a result that owns something is freed.
+  const LONG value = result.lVal;
+  if (OwnsResources(result.vt)) ::VariantClear(&result);
+  return value;
 }
 
 LONG CServiceDispatch::OpenService(const char* deviceClass, const char* deviceName,

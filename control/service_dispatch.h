@@ -8,6 +8,8 @@
 // The COM headers below need the Windows types.
 #include <oleauto.h>
 
+#include <vector>
+
 #include "service_methods.h"
 #include "win_raii.h"
 
@@ -105,6 +107,10 @@ class CServiceDispatch {
 
   ComPtr<IDispatch> m_lpDispatch;
   DISPID m_dispid[kServiceMethodCount] = {};
+  // A binding released while a call to the object is under way (a callback
+  // closed the control) is kept until that call has returned.
+  int m_callDepth = 0;
+  std::vector<ComPtr<IDispatch>> m_retired;
 };
 
 }  // namespace kr

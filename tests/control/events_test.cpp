@@ -1,6 +1,8 @@
 // Events: the connection point, the Service Object callbacks fired to every
 // sink with by-reference arguments passed through, and the container's
 // event freezing passed on as "COFreezeEvents".
+#include <functional>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -60,6 +62,7 @@ class FakeSink : public IDispatch {
       }
     }
     events.push_back(e);
+    if (onEvent) onEvent();
     if (fail) {
       if (excepInfo) {
         excepInfo->scode = E_FAIL;
@@ -76,6 +79,7 @@ class FakeSink : public IDispatch {
   LONG answerNumber = 12;
   const wchar_t* answerText = L"rewritten";
   std::vector<Event> events;
+  std::function<void()> onEvent;
 
  private:
   bool answersEventsIid_;
@@ -91,9 +95,16 @@ class EventsTest : public ctl::ServiceTest {
     ASSERT_EQ(S_OK, container->FindConnectionPoint(kr::kEventsIid, point_.put()));
   }
   void TearDown() override {
-    for (DWORD cookie : cookies_) point_->Unadvise(cookie);
+    if (point_) {
+      for (DWORD cookie : cookies_) point_->Unadvise(cookie);
+    }
     point_.reset();
     ServiceTest::TearDown();
+  }
+  // A sink that outlives the connection (the fixture owns it).
+  FakeSink& NewSink(bool answersEventsIid = true) {
+    sinks_.push_back(std::make_unique<FakeSink>(answersEventsIid));
+    return *sinks_.back();
   }
   void Connect(FakeSink& sink) {
     DWORD cookie = 0;
@@ -101,6 +112,7 @@ class EventsTest : public ctl::ServiceTest {
     cookies_.push_back(cookie);
   }
 
+  std::vector<std::unique_ptr<FakeSink>> sinks_;  // destroyed after TearDown
   ComPtr<IConnectionPoint> point_;
   std::vector<DWORD> cookies_;
 };
@@ -126,7 +138,9 @@ TEST_F(EventsTest, ConnectionPointKeepsSinksAndEnumeratesThem) {
   EXPECT_EQ(point_.get(), found[0]);
   found[0]->Release();
 
-  FakeSink first, second, plainDispatch(false);
+  FakeSink& first = NewSink();
+  FakeSink& second = NewSink();
+  FakeSink& plainDispatch = NewSink(false);
   Connect(first);
   Connect(second);
   Connect(plainDispatch);  // events are invoked by DISPID: IDispatch will do
@@ -170,7 +184,8 @@ TEST_F(EventsTest, ConnectionPointKeepsSinksAndEnumeratesThem) {
 }
 
 TEST_F(EventsTest, CallbacksFireTheirEventsToEverySinkEvenWhenOneFails) {
-  FakeSink failing, answering;
+  FakeSink& failing = NewSink();
+  FakeSink& answering = NewSink();
   failing.fail = true;
   answering.answer = true;
   Connect(failing);
@@ -220,7 +235,7 @@ TEST_F(EventsTest, CallbacksFireTheirEventsToEverySinkEvenWhenOneFails) {
 }
 
 TEST_F(EventsTest, ServiceObjectEventsArriveDuringTheCallThatRaisedThem) {
-  FakeSink sink;
+  FakeSink& sink = NewSink();
   sink.answer = true;
   Connect(sink);
   OpenDevice();
@@ -289,6 +304,42 @@ TEST_F(EventsTest, ContainerFreezesReachTheServiceObjectOnTheirOutermostEdges) {
   info.cb = sizeof(CONTROLINFO);
   EXPECT_EQ(S_OK, ole->GetControlInfo(&info));
   EXPECT_EQ(0, info.cAccel);
+}
+
+TEST_F(EventsTest, HandlersMayCloseOrDropTheControlInsideTheCallThatRaisedTheEvent) {
+  TestSoCallback status{TESTSO_CB_STATUS_UPDATE, {24, 0, 0}, 0, nullptr};
+  ASSERT_TRUE(so_->AddCallback(L"PrintNormal", &status));
+  FakeSink& sink = NewSink();
+  Connect(sink);
+
+  // Closing from a handler: the Service Object is still inside PrintNormal
+  // and goes away only after it has returned.
+  OpenDevice();
+  sink.onEvent = [&] {
+    EXPECT_EQ(0, Call(KR_DISPID_Close));
+    EXPECT_EQ(1, so_.Counters().liveObjects);
+  };
+  EXPECT_EQ(0, Call(KR_DISPID_PrintNormal, Args().Long(2).Text(L"line")));
+  EXPECT_EQ(0, so_.Counters().liveObjects);
+  EXPECT_EQ(opos::OPOS_E_CLOSED, Call(KR_DISPID_PrintNormal, Args().Long(2).Text(L"line")));
+
+  // Dropping the last reference from a handler: the control lives until its
+  // call returns, then closes the Service Object as it goes.
+  so_->SetHoldControl(FALSE);
+  OpenDevice();
+  point_.reset();  // the point shares the control's count; the sink stays connected
+  cookies_.clear();
+  sink.onEvent = [&] { control_.reset(); };
+  IDispatch* raw = control_.get();
+  Args args;
+  args.Long(2).Text(L"line");
+  kr::UniqueVariant result;
+  EXPECT_EQ(S_OK, ctl::InvokeMethod(raw, KR_DISPID_PrintNormal, args, result.get()));
+  EXPECT_EQ(VT_I4, result->vt);
+  EXPECT_FALSE(control_);
+  EXPECT_EQ(2u, Count(L"Close"));  // destroyed while open: it closed the object
+  EXPECT_EQ(0, so_.Counters().liveObjects);
+  EXPECT_EQ(1u, sink.refs);  // and let its sink go
 }
 
 }  // namespace
