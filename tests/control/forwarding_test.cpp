@@ -277,6 +277,15 @@ TEST_F(ForwardingTest, AFailedCallIsReportedWithItsTextAndReturnsZero) {
   EXPECT_EQ(0, Call(KR_DISPID_EndTraining));
 }
 
+TEST_F(ForwardingTest, ResultsOfOtherTypesAreReadThroughTheirFirstFourBytes) {
+  ASSERT_TRUE(so_->SetResultVariant(L"PrintXReport", VT_I2, 114));
+  EXPECT_EQ(114, Call(KR_DISPID_PrintXReport));
+  ASSERT_TRUE(so_->SetResultVariant(L"PrintXReport", VT_UI1, 7));
+  EXPECT_EQ(7, Call(KR_DISPID_PrintXReport));
+  ASSERT_TRUE(so_->SetResultVariant(L"PrintXReport", VT_EMPTY, 0));
+  EXPECT_EQ(0, Call(KR_DISPID_PrintXReport));
+}
+
 TEST_F(ForwardingTest, PropertiesAreReadAndWrittenThroughTheServiceObjectByIndex) {
   for (int i = 0; i < kr::kPropertyCount; ++i) {
     const kr::Member& m = kr::kMembers[i];
