@@ -37,6 +37,32 @@ class AnsiText {
   const char* text_ = nullptr;
 };
 
+// A string argument on its way through the control: the caller's wide text
+// and its ANSI form. Pure ASCII text reads the same in every ANSI code page,
+// so for it the ANSI form is made only when asked for, and the new string
+// handed on is a plain copy of the caller's text up to its first NUL.
+class TextArgument {
+ public:
+  TextArgument() = default;
+  TextArgument(const TextArgument&) = delete;
+  TextArgument& operator=(const TextArgument&) = delete;
+
+  // Takes the caller's string, which must stay valid while this is used.
+  void Assign(BSTR wide);
+  // The ANSI text, or nullptr for a null string (or a failed conversion).
+  const char* Ansi();
+  // A new Automation string after the round trip through the code page:
+  // null for a null string or a failed conversion. The caller owns it.
+  BSTR NewString();
+
+ private:
+  const wchar_t* wide_ = nullptr;
+  UINT length_ = 0;  // up to the first NUL
+  bool ascii_ = true;
+  bool converted_ = false;
+  AnsiText ansi_;
+};
+
 // Returns a new Automation string for ANSI `text`: null for a null text or
 // a failed conversion, an empty string for an empty text. The caller owns it.
 BSTR AnsiToBstr(const char* text);

@@ -424,7 +424,7 @@ HRESULT CKerunelCtrl::ConvertArgument(VARIANTARG* source, VARTYPE type, Argument
       out.currency = value->cyVal;
       break;
     case VT_BSTR:
-      out.text.Assign(value->bstrVal);  // a failed conversion leaves a null text
+      out.text.Assign(value->bstrVal);
       break;
     default:
       return DISP_E_TYPEMISMATCH;
@@ -540,7 +540,7 @@ HRESULT CKerunelCtrl::InvokeMethod(const Member& member, Argument* args, VARIANT
   LONG value = 0;
   switch (member.action) {
     case MemberAction::kOpen:
-      value = Open(args[0].text.get());
+      value = Open(args[0].text.Ansi());
       break;
     case MemberAction::kClose:
       value = Close();
@@ -577,7 +577,7 @@ LONG CKerunelCtrl::Forward(const Member& member, Argument* args) {
         call.AddLong(args[i].number);
         break;
       case VT_BSTR:
-        call.AddString(args[i].text.get());
+        call.AddText(args[i].text);
         break;
       case VT_BOOL:
         // The flag travels as its low byte: true arrives as 1, not -1.

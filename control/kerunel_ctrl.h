@@ -104,7 +104,7 @@ class CKerunelCtrl final : public IDispatch,
       if (converted.vt != VT_EMPTY) ::VariantClear(&converted);
     }
     VARIANT converted;  // a converted copy when the caller's type differed
-    AnsiText text;      // VT_BSTR parameters: the ANSI text
+    TextArgument text;  // VT_BSTR parameters
     union {
       LONG number;
       VARIANT_BOOL flag;

@@ -2,8 +2,6 @@
 
 #include <string>
 
-#include "ansi_text.h"
-
 namespace kr {
 
 namespace {
@@ -37,16 +35,8 @@ bool OwnsResources(VARTYPE type) {
 
 }  // namespace
 
-VARIANTARG* ServiceArgs::Next(VARTYPE type) {
-  VARIANTARG* slot = added_ < count_ ? &args_[count_ - 1 - added_] : &overflow_;
-  ++added_;
-  slot->vt = type;
-  return slot;
-}
-
-void ServiceArgs::AddString(const char* text) {
-  UINT slot = count_ - 1 - added_;
-  BSTR value = AnsiToBstr(text);
+void ServiceArgs::AddOwnedString(BSTR value) {
+  const UINT slot = count_ - 1 - added_;
   Next(VT_BSTR)->bstrVal = value;
   if (slot < count_) {
     strings_[slot].reset(value);

@@ -10,6 +10,7 @@
 
 #include <vector>
 
+#include "ansi_text.h"
 #include "service_methods.h"
 #include "win_raii.h"
 
@@ -34,7 +35,9 @@ class ServiceArgs {
   void AddBool(VARIANT_BOOL value) { Next(VT_BOOL)->boolVal = value; }
   void AddCurrency(CY value) { Next(VT_CY)->cyVal = value; }
   // A new wide string converted from ANSI `text` (null stays null).
-  void AddString(const char* text);
+  void AddString(const char* text) { AddOwnedString(AnsiToBstr(text)); }
+  // A new wide string made from a string argument (null stays null).
+  void AddText(TextArgument& text) { AddOwnedString(text.NewString()); }
   void AddLongRef(LONG* target) { Next(VT_BYREF | VT_I4)->plVal = target; }
   void AddStringRef(BSTR* target) { Next(VT_BYREF | VT_BSTR)->pbstrVal = target; }
   // Passed without a reference of its own.
@@ -47,7 +50,14 @@ class ServiceArgs {
   }
 
  private:
-  VARIANTARG* Next(VARTYPE type);
+  VARIANTARG* Next(VARTYPE type) {
+    VARIANTARG* slot = added_ < count_ ? &args_[count_ - 1 - added_] : &overflow_;
+    ++added_;
+    slot->vt = type;
+    return slot;
+  }
+  // Passes `value` on and frees it after the call.
+  void AddOwnedString(BSTR value);
 
   VARIANTARG args_[kMaxServiceArgs];
   VARIANTARG overflow_;  // absorbs adds beyond the declared count

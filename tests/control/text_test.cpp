@@ -54,6 +54,38 @@ TEST(AnsiTextTest, NewStringsKeepNullAndEmptyApart) {
   }
 }
 
+TEST(TextArgumentTest, NewStringsAreTheCodePageRoundTripOfTheCallersText) {
+  kr::TextArgument arg;
+  arg.Assign(nullptr);
+  EXPECT_EQ(nullptr, arg.Ansi());
+  EXPECT_EQ(nullptr, arg.NewString());
+
+  kr::UniqueBstr empty(SysAllocString(L""));
+  arg.Assign(empty.get());
+  kr::UniqueBstr emptyCopy(arg.NewString());
+  ASSERT_TRUE(emptyCopy);
+  EXPECT_EQ(0u, SysStringLen(emptyCopy.get()));
+  EXPECT_STREQ("", arg.Ansi());
+
+  // ASCII: a copy of its own, up to the first NUL.
+  kr::UniqueBstr ascii(SysAllocStringLen(L"Bread\0junk", 10));
+  arg.Assign(ascii.get());
+  kr::UniqueBstr copy(arg.NewString());
+  EXPECT_NE(ascii.get(), copy.get());
+  EXPECT_EQ(5u, SysStringLen(copy.get()));
+  EXPECT_STREQ(L"Bread", copy.get());
+  EXPECT_STREQ("Bread", arg.Ansi());
+
+  // Beyond ASCII the code page decides what survives.
+  if (GetACP() == 1252) {
+    kr::UniqueBstr wide(SysAllocString(L"Caf\u00e9 \u0416"));
+    arg.Assign(wide.get());
+    kr::UniqueBstr back(arg.NewString());
+    EXPECT_STREQ(L"Caf\u00e9 ?", back.get());
+    EXPECT_STREQ("Caf\xe9 ?", arg.Ansi());
+  }
+}
+
 TEST(ServiceArgsTest, StoresArgumentsLastFirstAndOwnsOnlyItsStrings) {
   kr::ComInit com;
   kr_test::AllocationSpy spy;
