@@ -277,6 +277,34 @@ TEST_F(ForwardingTest, AFailedCallIsReportedWithItsTextAndReturnsZero) {
   EXPECT_EQ(0, Call(KR_DISPID_EndTraining));
 }
 
+TEST_F(ForwardingTest, AForwardedCallAllocatesOnlyTheStringsItHandsOn) {
+  so_->SetBenchMode(TRUE);  // the Service Object itself allocates nothing
+  auto restore = kr::MakeScopeGuard([&] { so_->SetBenchMode(FALSE); });
+  Args item;
+  item.Text(L"Bread, wholemeal").Currency(12500).Long(1000).Long(1).Currency(12500).Text(L"kg");
+  Args none;
+  DISPPARAMS itemParams = item.Params();
+  DISPPARAMS noParams = none.Params();
+  VARIANT result;
+  auto call = [&](DISPID dispid, WORD flags, DISPPARAMS* params) {
+    VariantInit(&result);
+    EXPECT_EQ(S_OK,
+              control_->Invoke(dispid, IID_NULL, 0, flags, params, &result, nullptr, nullptr));
+    VariantClear(&result);
+  };
+  call(KR_DISPID_PrintRecItem, DISPATCH_METHOD, &itemParams);  // warm-up
+  kr_test::AllocationSpy spy;
+  ASSERT_TRUE(spy.Active());
+  SysFreeString(SysAllocString(L"warm"));
+  spy.Mark();
+  for (int i = 0; i < 10; ++i) call(KR_DISPID_PrintRecItem, DISPATCH_METHOD, &itemParams);
+  EXPECT_EQ(20u, spy.AllocationsSinceMark());  // Description and UnitName, each call
+  EXPECT_EQ(0u, spy.LiveSinceMark()) << spy.DescribeLiveSinceMark();
+  spy.Mark();
+  for (int i = 0; i < 10; ++i) call(KR_DISPID_PrinterState, DISPATCH_PROPERTYGET, &noParams);
+  EXPECT_EQ(0u, spy.AllocationsSinceMark());
+}
+
 TEST_F(ForwardingTest, ResultsOfOtherTypesAreReadThroughTheirFirstFourBytes) {
   ASSERT_TRUE(so_->SetResultVariant(L"PrintXReport", VT_I2, 114));
   EXPECT_EQ(114, Call(KR_DISPID_PrintXReport));
