@@ -2,6 +2,8 @@
 
 #include <string>
 
+#include "opos.h"
+
 namespace kr {
 
 namespace {
@@ -106,20 +108,28 @@ HRESULT CServiceDispatch::Invoke(ServiceMethod index, ServiceArgs& args, VARIANT
   return hr;
 }
 
-LONG CServiceDispatch::CallService(ServiceMethod index, ServiceArgs& args,
-                                   const wchar_t* failureText) {
+HRESULT CServiceDispatch::CallForValue(ServiceMethod index, ServiceArgs& args,
+                                       const wchar_t* failureText, LONG* value) {
   VARIANT result;
   result.vt = VT_EMPTY;
   result.llVal = 0;  // a result narrower than 32 bits reads with zero upper bytes
+  *value = 0;
   HRESULT hr = Invoke(index, args, &result);
   if (FAILED(hr)) {
     if (failureText != nullptr) ReportCallFailure(failureText, hr);
-    return 0;
+    return hr;
   }
   // The result code is taken from the 32-bit field whatever the variant's
   // type; a result that owns something is freed.
-  const LONG value = result.lVal;
+  *value = result.lVal;
   if (OwnsResources(result.vt)) ::VariantClear(&result);
+  return hr;
+}
+
+LONG CServiceDispatch::CallService(ServiceMethod index, ServiceArgs& args,
+                                   const wchar_t* failureText) {
+  LONG value;
+  CallForValue(index, args, failureText, &value);
   return value;
 }
 
@@ -129,7 +139,14 @@ LONG CServiceDispatch::OpenService(const char* deviceClass, const char* deviceNa
   args.AddString(deviceClass);
   args.AddString(deviceName);
   args.AddDispatch(control);
-  return Call(kSvcOpenService, args);
+  LONG value;
+  // An object that could not even be asked to open is no open device:
+  // answering 0 here would report success for a device that never opened.
+  if (FAILED(CallForValue(kSvcOpenService, args, kServiceMethods[kSvcOpenService].failureText,
+                          &value))) {
+    return opos::OPOS_E_NOSERVICE;
+  }
+  return value;
 }
 
 LONG CServiceDispatch::Close() {

@@ -92,7 +92,8 @@ class CServiceDispatch {
     return CallService(index, args, kServiceMethods[index].failureText);
   }
 
-  // Returns the Service Object's open result (0 when it accepted).
+  // Returns the Service Object's open result (0 when it accepted), or
+  // OPOS_E_NOSERVICE when the call itself failed (after the report).
   LONG OpenService(const char* deviceClass, const char* deviceName, IDispatch* control);
   // Returns the Service Object's "Close" result.
   LONG Close();
@@ -112,6 +113,11 @@ class CServiceDispatch {
   static void ReportCallFailure(const wchar_t* text, HRESULT status);
 
  private:
+  // The call primitive's core: stores the 32-bit result (0 after a failure)
+  // and returns the call status; a failure is reported with `failureText`
+  // unless it is nullptr.
+  HRESULT CallForValue(ServiceMethod index, ServiceArgs& args, const wchar_t* failureText,
+                       LONG* value);
   // One Invoke on the Service Object; returns its status.
   HRESULT Invoke(ServiceMethod index, ServiceArgs& args, VARIANT* result);
 

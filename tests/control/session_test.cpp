@@ -169,15 +169,17 @@ TEST_F(SessionTest, OpenServiceResultDecidesTheOpen) {
   EXPECT_EQ(2, so_.Counters().createdObjects);
   EXPECT_EQ(0, Call(KR_DISPID_Close));
 
-  // A failed OpenService call is reported, and the control counts as open.
+  // A failed OpenService call is reported, and the object that never
+  // opened is dropped: the control stays closed.
   ASSERT_TRUE(so_->FailInvoke(L"OpenService", E_FAIL));
-  EXPECT_EQ(0, Open(kDevice));
+  EXPECT_EQ(opos::OPOS_E_NOSERVICE, Open(kDevice));
   boxes.Stop();
   ASSERT_EQ(1u, boxes.Count());
   EXPECT_EQ(L"Problema con OpenService\n\n" + SystemText(E_FAIL), boxes.Texts()[0]);
-  EXPECT_EQ(1, so_.Counters().liveObjects);
-  EXPECT_EQ(0, Call(KR_DISPID_Claim, Args().Long(10)));
-  EXPECT_EQ(1u, Count(L"Claim"));
+  EXPECT_EQ(0, so_.Counters().liveObjects);
+  EXPECT_EQ(0, so_.Counters().controlRefsHeld);
+  EXPECT_EQ(opos::OPOS_E_CLOSED, Call(KR_DISPID_Claim, Args().Long(10)));
+  EXPECT_EQ(0u, Count(L"Claim"));
 }
 
 TEST_F(SessionTest, CloseReturnsTheServiceValueAndAlwaysEndsTheBinding) {
