@@ -8,6 +8,9 @@
 #include "link_core.h"
 #include "winsock_io.h"
 
+// After windows.h (from link_core.h):
+#include <mmsystem.h>
+
 namespace linkdrv {
 
 LinkState g_link;
@@ -17,6 +20,10 @@ namespace {
 
 constexpr DWORD kThreadStopWaitMs = 500;
 constexpr DWORD kThreadStopGraceMs = 500;  // a second in all, then the thread is left to end
+// The thread's pauses and poll waits (20, 50, 200 ms) take their length from
+// the system timer: at Windows' default 15.6 ms tick a 20 ms pause lasts
+// about 31 ms. While the link runs the driver asks for 1 ms.
+constexpr UINT kTimerPeriodMs = 1;
 constexpr size_t kNewAddressMinLength = 8;
 
 void RefillDriverInfo() {
@@ -189,6 +196,7 @@ int CloseLink(bool processExit) {
   }
   CloseProtocolLog(processExit);
   StopThread(processExit);
+  if (g_link.timerPeriodRaised.exchange(false) && !processExit) timeEndPeriod(kTimerPeriodMs);
   if (g_link.session && !processExit) g_link.session->io->CloseSocket();
   g_link.session.reset();
   g_link.rxMessage = 0;
@@ -308,6 +316,9 @@ extern "C" BOOL WINAPI OpenProt(const char* config, int) {
       return fail(kResultStartFailed);
     }
     g_link.thread.reset(thread);
+    if (!g_link.timerPeriodRaised.load() && timeBeginPeriod(kTimerPeriodMs) == TIMERR_NOERROR) {
+      g_link.timerPeriodRaised.store(true);
+    }
   }
 
   intptr_t* f = g_info.field;

@@ -88,6 +88,8 @@ struct LinkState {
   kr::UniqueHandle thread;
   HANDLE threadDone;  // signalled by the thread as its last act
   DWORD threadId;
+  // 1 ms timer resolution asked for while the thread runs (timeBeginPeriod).
+  std::atomic<bool> timerPeriodRaised;
 
   char reservedText[3][4];
 };
