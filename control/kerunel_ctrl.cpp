@@ -4,6 +4,7 @@
 
 #include "kerunel_ids.h"
 #include "opos.h"
+#include "own_module.h"
 
 namespace kr {
 
@@ -329,15 +330,10 @@ class CKerunelCtrl::BusyScope {
 HRESULT CKerunelCtrl::LoadOwnTypeInfo(REFGUID guid, ITypeInfo** out) {
   if (out == nullptr) return E_POINTER;
   *out = nullptr;
-  HMODULE module = nullptr;
-  ::GetModuleHandleExW(
-      GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS | GET_MODULE_HANDLE_EX_FLAG_UNCHANGED_REFCOUNT,
-      reinterpret_cast<LPCWSTR>(&CKerunelCtrl::LoadOwnTypeInfo), &module);
-  wchar_t path[MAX_PATH];
-  DWORD length = ::GetModuleFileNameW(module, path, MAX_PATH);
-  if (length == 0 || length >= MAX_PATH) return TYPE_E_CANTLOADLIBRARY;
+  std::wstring path = OwnModulePath();
+  if (path.empty()) return TYPE_E_CANTLOADLIBRARY;
   ComPtr<ITypeLib> library;
-  HRESULT hr = ::LoadTypeLibEx(path, REGKIND_NONE, library.put());
+  HRESULT hr = ::LoadTypeLibEx(path.c_str(), REGKIND_NONE, library.put());
   if (FAILED(hr)) return hr;
   return library->GetTypeInfoOfGuid(guid, out);
 }

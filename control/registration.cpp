@@ -5,6 +5,7 @@
 #include <string>
 
 #include "kerunel_ids.h"
+#include "own_module.h"
 #include "win_raii.h"
 
 namespace kr {
@@ -14,22 +15,6 @@ namespace {
 constexpr UINT kControlTypeNameId = 1;
 constexpr UINT kPropPageTypeNameId = 2;
 constexpr wchar_t kMiscStatus[] = L"132497";  // OLEMISC bits the containers read
-
-HMODULE OwnModule() {
-  HMODULE module = nullptr;
-  ::GetModuleHandleExW(
-      GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS | GET_MODULE_HANDLE_EX_FLAG_UNCHANGED_REFCOUNT,
-      reinterpret_cast<LPCWSTR>(&RegisterModule), &module);
-  return module;
-}
-
-// The module's full path; empty when it cannot be had.
-std::wstring ModulePath() {
-  wchar_t path[MAX_PATH];
-  DWORD length = ::GetModuleFileNameW(OwnModule(), path, MAX_PATH);
-  if (length == 0 || length >= MAX_PATH) return std::wstring();
-  return std::wstring(path, length);
-}
 
 // The short (8.3) form of a path, or the path itself when there is none.
 std::wstring ShortPath(const std::wstring& path) {
@@ -122,7 +107,7 @@ bool UnregisterClass(REFCLSID clsid, const wchar_t* progId) {
 }  // namespace
 
 HRESULT RegisterModule() {
-  const std::wstring path = ModulePath();
+  const std::wstring path = OwnModulePath();
   if (path.empty()) return SELFREG_E_TYPELIB;
   ComPtr<ITypeLib> library;
   if (FAILED(LoadOwnLibrary(path, library)) ||
@@ -139,7 +124,7 @@ HRESULT RegisterModule() {
 HRESULT UnregisterModule() {
   // The registration is removed under the locale and system it was made for,
   // which the module's own library tells.
-  const std::wstring path = ModulePath();
+  const std::wstring path = OwnModulePath();
   ComPtr<ITypeLib> library;
   if (path.empty() || FAILED(LoadOwnLibrary(path, library))) return SELFREG_E_TYPELIB;
   TLIBATTR* attr = nullptr;

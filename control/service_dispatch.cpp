@@ -3,6 +3,7 @@
 #include <string>
 
 #include "opos.h"
+#include "own_module.h"
 
 namespace kr {
 
@@ -194,27 +195,6 @@ void CServiceDispatch::COFreezeEvents(VARIANT_BOOL freeze) {
   Call(kSvcCOFreezeEvents, args);
 }
 
-namespace {
-
-// The module's name without directory and extension ("Kerunel").
-std::wstring ModuleApplicationName() {
-  HMODULE module = nullptr;
-  ::GetModuleHandleExW(
-      GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS | GET_MODULE_HANDLE_EX_FLAG_UNCHANGED_REFCOUNT,
-      reinterpret_cast<LPCWSTR>(&CServiceDispatch::ReportCallFailure), &module);
-  wchar_t path[MAX_PATH];
-  DWORD length = ::GetModuleFileNameW(module, path, MAX_PATH);
-  if (length == 0 || length >= MAX_PATH) return L"Kerunel";
-  std::wstring name(path, length);
-  size_t slash = name.find_last_of(L"\\/");
-  if (slash != std::wstring::npos) name.erase(0, slash + 1);
-  size_t dot = name.find_last_of(L'.');
-  if (dot != std::wstring::npos) name.erase(dot);
-  return name;
-}
-
-}  // namespace
-
 void CServiceDispatch::ReportCallFailure(const wchar_t* text, HRESULT status) {
   std::wstring message = text ? text : L"";
   message += L"\n\n";
@@ -225,7 +205,8 @@ void CServiceDispatch::ReportCallFailure(const wchar_t* text, HRESULT status) {
       reinterpret_cast<LPWSTR>(&systemText), 0, nullptr);
   UniqueLocalMem systemBuffer(systemText);
   if (length != 0 && systemText != nullptr) message.append(systemText, length);
-  std::wstring caption = ModuleApplicationName();
+  std::wstring caption = OwnModuleName();
+  if (caption.empty()) caption = L"Kerunel";
   ::MessageBoxW(::GetActiveWindow(), message.c_str(), caption.c_str(), MB_OK | MB_ICONEXCLAMATION);
 }
 
