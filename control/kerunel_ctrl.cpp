@@ -266,12 +266,9 @@ CKerunelCtrl::CKerunelCtrl()
 }
 
 CKerunelCtrl::~CKerunelCtrl() {
-  if (m_bOpen) {
-    // Destroyed while open: close the Service Object as Close would.
-    m_service.Close();
-    m_service.ReleaseService();
-    m_bOpen = false;
-  }
+  // Destroyed while open: the Service Object is closed as Close does it, and
+  // its answer is dropped (a closed control returns at once).
+  Close();
   m_events.DisconnectAll();
   ModuleRelease();
 }
