@@ -562,6 +562,9 @@ HRESULT CKerunelCtrl::InvokeMethod(const Member& member, Argument* args, VARIANT
   return S_OK;
 }
 
+// A service call must have room for every parameter a member can take.
+static_assert(kMaxMemberParams <= static_cast<int>(kMaxServiceArgs));
+
 LONG CKerunelCtrl::Forward(const Member& member, Argument* args) {
   ServiceArgs call(member.paramCount);
   for (UINT i = 0; i < member.paramCount; ++i) {
