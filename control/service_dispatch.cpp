@@ -183,9 +183,9 @@ BSTR CServiceDispatch::GetPropertyString(LONG propertyIndex) {
       FAILED(::VariantChangeType(result.get(), result.get(), 0, VT_BSTR))) {
     return ::SysAllocStringLen(L"", 0);
   }
-  AnsiText text;
+  TextArgument text;
   text.Assign(result->bstrVal);
-  BSTR value = AnsiToBstr(text.get());
+  BSTR value = text.NewString();
   return value ? value : ::SysAllocStringLen(L"", 0);
 }
 

@@ -354,6 +354,18 @@ TEST_F(ForwardingTest, PropertiesAreReadAndWrittenThroughTheServiceObjectByIndex
   so_->SetNumberProperty(opos::PIDX_Claimed, 0);
   EXPECT_EQ(VARIANT_FALSE, Get(KR_DISPID_Claimed)->boolVal);
 
+  // String answers: a null string reads as an empty one, and the text comes
+  // back through the thread's ANSI code page.
+  so_->SetStringProperty(opos::PIDX_ErrorString, nullptr);
+  ctl::Variant nullText = Get(KR_DISPID_ErrorString);
+  ASSERT_EQ(VT_BSTR, nullText->vt);
+  ASSERT_NE(nullptr, nullText->bstrVal);
+  EXPECT_EQ(0u, SysStringLen(nullText->bstrVal));
+  if (GetACP() == 1252) {
+    so_->SetStringProperty(opos::PIDX_ErrorString, L"Caf\u00e9 \u0416");
+    EXPECT_STREQ(L"Caf\u00e9 ?", Get(KR_DISPID_ErrorString)->bstrVal);
+  }
+
   // Writes: booleans as 1 and 0, numbers as given, no result asked.
   VARIANT v;
   VariantInit(&v);
