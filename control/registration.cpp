@@ -62,15 +62,16 @@ bool RemoveTree(const std::wstring& path) {
   return rc == ERROR_SUCCESS || rc == ERROR_FILE_NOT_FOUND;
 }
 
-// Loads the module's own type library and checks its identity.
-HRESULT LoadOwnLibrary(const std::wstring& path, ComPtr<ITypeLib>& library) {
+// Loads the module's own type library, checks its identity and copies its
+// attributes into `attributes`; returns S_OK or a failure.
+HRESULT LoadOwnLibrary(const std::wstring& path, ComPtr<ITypeLib>& library, TLIBATTR& attributes) {
   HRESULT hr = ::LoadTypeLibEx(path.c_str(), REGKIND_NONE, library.put());
   if (FAILED(hr)) return hr;
   TLIBATTR* attr = nullptr;
   if (FAILED(library->GetLibAttr(&attr))) return E_FAIL;
-  const bool ours = ::IsEqualGUID(attr->guid, kLibId) != FALSE;
+  attributes = *attr;
   library->ReleaseTLibAttr(attr);
-  return ours ? S_OK : E_FAIL;
+  return ::IsEqualGUID(attributes.guid, kLibId) ? S_OK : E_FAIL;
 }
 
 bool RegisterControlClass(const std::wstring& serverPath) {
@@ -110,7 +111,8 @@ HRESULT RegisterModule() {
   const std::wstring path = OwnModulePath();
   if (path.empty()) return SELFREG_E_TYPELIB;
   ComPtr<ITypeLib> library;
-  if (FAILED(LoadOwnLibrary(path, library)) ||
+  TLIBATTR attributes;
+  if (FAILED(LoadOwnLibrary(path, library, attributes)) ||
       FAILED(::RegisterTypeLib(library.get(), const_cast<wchar_t*>(path.c_str()), nullptr))) {
     return SELFREG_E_TYPELIB;
   }
@@ -126,17 +128,16 @@ HRESULT UnregisterModule() {
   // which the module's own library tells.
   const std::wstring path = OwnModulePath();
   ComPtr<ITypeLib> library;
-  if (path.empty() || FAILED(LoadOwnLibrary(path, library))) return SELFREG_E_TYPELIB;
-  TLIBATTR* attr = nullptr;
-  if (FAILED(library->GetLibAttr(&attr))) return SELFREG_E_TYPELIB;
-  const LCID lcid = attr->lcid;
-  const SYSKIND syskind = attr->syskind;
-  library->ReleaseTLibAttr(attr);
+  TLIBATTR attributes;
+  if (path.empty() || FAILED(LoadOwnLibrary(path, library, attributes))) {
+    return SELFREG_E_TYPELIB;
+  }
   ComPtr<ITypeLib> registered;
-  if (SUCCEEDED(
-          ::LoadRegTypeLib(kLibId, kLibVersionMajor, kLibVersionMinor, lcid, registered.put()))) {
+  if (SUCCEEDED(::LoadRegTypeLib(kLibId, kLibVersionMajor, kLibVersionMinor, attributes.lcid,
+                                 registered.put()))) {
     registered.reset();
-    if (FAILED(::UnRegisterTypeLib(kLibId, kLibVersionMajor, kLibVersionMinor, lcid, syskind))) {
+    if (FAILED(::UnRegisterTypeLib(kLibId, kLibVersionMajor, kLibVersionMinor, attributes.lcid,
+                                   attributes.syskind))) {
       return SELFREG_E_TYPELIB;
     }
   }
