@@ -131,7 +131,6 @@ int SetLineFault(int result, bool notify);
 // protocol_log.cpp
 bool OpenProtocolLog(const char* fileName, int level);
 void CloseProtocolLog(bool processExit);
-bool ProtocolLogOpen();
 void LogEntry(int kind, int flags, int ecrNumber, const char* text, const void* bytes = nullptr,
               unsigned count = 0, int result = 0);
 extern "C" void __cdecl LogWrite(int kind, int flags, int ecrNumber, const char* text,

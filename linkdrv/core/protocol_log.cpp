@@ -86,10 +86,6 @@ void CloseProtocolLog(bool processExit) {
   g_log.file = INVALID_HANDLE_VALUE;
 }
 
-bool ProtocolLogOpen() {
-  return g_log.open.load() != 0;
-}
-
 void LogEntry(int kind, int flags, int ecrNumber, const char* text, const void* bytes,
               unsigned count, int result) {
   if (!g_log.open.load()) return;

@@ -43,7 +43,6 @@ class WinsockIo final : public LinkIo {
   // Breaks a read or send in progress on another thread (the socket stays
   // valid, but no more bytes pass).
   void Interrupt();
-  bool HasSocket() const { return socket_.load() != INVALID_SOCKET; }
   // True once a receive or send failed, or the ECR closed the connection.
   bool Failed() const { return failed_.load() != 0; }
 
