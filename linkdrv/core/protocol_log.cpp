@@ -2,6 +2,7 @@
 // every entry (its asterisk and dump lines included), LogWrite published
 // in DriverInfo for the caller's own lines.
 #include <cstring>
+#include <utility>
 
 #include "link_core.h"
 #include "log_format.h"
@@ -11,7 +12,7 @@ namespace {
 
 struct ProtocolLog {
   kr::CriticalSection lock;
-  HANDLE file = INVALID_HANDLE_VALUE;
+  kr::UniqueFileHandle file;
   std::atomic<int32_t> open{0};
   int indent = 0;
   int level = 0;
@@ -41,13 +42,13 @@ void WriteEntryLocked(const LogRecord& entry) {
   SYSTEMTIME t;
   GetLocalTime(&t);
   LogClock clock = {t.wYear, t.wMonth, t.wDay, t.wHour, t.wMinute, t.wSecond, t.wMilliseconds};
-  FileSink sink(g_log.file);
+  FileSink sink(g_log.file.get());
   FormatLogEntry(g_log.indent, g_log.level, clock, entry, sink);
 }
 
 void WriteEmptyLineLocked() {
   if (!g_log.open.load()) return;
-  FileSink(g_log.file).WriteLine("", 0);
+  FileSink(g_log.file.get()).WriteLine("", 0);
 }
 
 }  // namespace
@@ -55,11 +56,11 @@ void WriteEmptyLineLocked() {
 bool OpenProtocolLog(const char* fileName, int level) {
   CloseProtocolLog(false);
   kr::LockGuard<kr::CriticalSection> guard(g_log.lock);
-  HANDLE file = CreateFileA(fileName, GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ, nullptr,
-                            OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
-  if (file == INVALID_HANDLE_VALUE) return false;
-  SetFilePointer(file, 0, nullptr, FILE_END);
-  g_log.file = file;
+  kr::UniqueFileHandle file(CreateFileA(fileName, GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ,
+                                        nullptr, OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr));
+  if (!file) return false;
+  SetFilePointer(file.get(), 0, nullptr, FILE_END);
+  g_log.file = std::move(file);
   g_log.indent = 0;
   g_log.level = level;
   g_log.open.store(1);
@@ -82,8 +83,7 @@ void CloseProtocolLog(bool processExit) {
   WriteEmptyLineLocked();
   g_info.field[kInfoLogWrite] = 0;
   g_log.open.store(0);
-  CloseHandle(g_log.file);
-  g_log.file = INVALID_HANDLE_VALUE;
+  g_log.file.reset();
 }
 
 void LogEntry(int kind, int flags, int ecrNumber, const char* text, const void* bytes,
