@@ -80,6 +80,41 @@ DISPPARAMS Args::Params() {
                     static_cast<UINT>(reversed_.size()), 0};
 }
 
+void SampleArgs(const kr::Member& member, Args& args, LONG* number, BSTR* text) {
+  for (UINT i = 0; i < member.paramCount; ++i) {
+    switch (member.params[i].type) {
+      case VT_I4:
+        args.Long(1000 + static_cast<LONG>(i));
+        break;
+      case VT_BSTR:
+        args.Text((L"arg" + std::to_wstring(i)).c_str());
+        break;
+      case VT_BOOL:
+        args.Bool(true);
+        break;
+      case VT_CY:
+        args.Currency(10000LL * (i + 1));
+        break;
+      case VT_BYREF | VT_I4:
+        args.LongRef(number);
+        break;
+      case VT_BYREF | VT_BSTR:
+        args.TextRef(text);
+        break;
+    }
+  }
+}
+
+std::wstring SystemText(HRESULT status) {
+  wchar_t* text = nullptr;
+  DWORD n = FormatMessageW(
+      FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS,
+      nullptr, static_cast<DWORD>(status), MAKELANGID(LANG_NEUTRAL, SUBLANG_DEFAULT),
+      reinterpret_cast<LPWSTR>(&text), 0, nullptr);
+  kr::UniqueLocalMem owned(text);
+  return n ? std::wstring(text, n) : std::wstring();
+}
+
 HRESULT InvokeMethod(IDispatch* target, DISPID dispid, Args& args, VARIANT* result,
                      EXCEPINFO* excepInfo, UINT* argErr) {
   DISPPARAMS params = args.Params();

@@ -15,6 +15,7 @@
 
 #include "kerunel_dispids.h"
 #include "kerunel_ids.h"
+#include "member_table.h"
 #include "support.h"
 #include "win_raii.h"
 
@@ -61,6 +62,14 @@ class Args {
   std::vector<VARIANT> values_;  // in parameter order
   std::vector<VARIANT> reversed_;
 };
+
+// Fills `args` with a value for every parameter of `member`, each telling
+// its position i: longs 1000 + i, strings "arg<i>", booleans true, currency
+// 10000 * (i + 1); by-reference parameters point at *number and *text.
+void SampleArgs(const kr::Member& member, Args& args, LONG* number, BSTR* text);
+
+// The system's text for a status, as the failure report shows it.
+std::wstring SystemText(HRESULT status);
 
 // Calls Invoke on `target`; returns its HRESULT.
 HRESULT InvokeMethod(IDispatch* target, DISPID dispid, Args& args, VARIANT* result,

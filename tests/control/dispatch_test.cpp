@@ -12,32 +12,6 @@ using ctl::Args;
 using ctl::Resolve;
 using kr::ComPtr;
 
-// Fills `args` with valid values for every parameter of `member`.
-void SampleArgs(const kr::Member& member, Args& args, LONG* number, BSTR* text) {
-  for (UINT i = 0; i < member.paramCount; ++i) {
-    switch (member.params[i].type) {
-      case VT_I4:
-        args.Long(7);
-        break;
-      case VT_BSTR:
-        args.Text(L"text");
-        break;
-      case VT_BOOL:
-        args.Bool(true);
-        break;
-      case VT_CY:
-        args.Currency(125000);
-        break;
-      case VT_BYREF | VT_I4:
-        args.LongRef(number);
-        break;
-      case VT_BYREF | VT_BSTR:
-        args.TextRef(text);
-        break;
-    }
-  }
-}
-
 using DispatchTest = ctl::ControlTest;
 
 TEST_F(DispatchTest, ResolvesTheFirstNameFromTheMemberTableWithLocaleZero) {
@@ -269,7 +243,7 @@ TEST_F(ClosedControlTest, EveryForwardedMethodReturnsClosedWithoutACall) {
     LONG number = 5;
     BSTR text = SysAllocString(L"mine");
     Args args;
-    SampleArgs(m, args, &number, &text);
+    ctl::SampleArgs(m, args, &number, &text);
     EXPECT_EQ(opos::OPOS_E_CLOSED, Call(m.dispid, args));
     // The caller's by-reference variables are untouched.
     EXPECT_EQ(5, number);

@@ -11,21 +11,11 @@
 namespace {
 
 using ctl::Args;
+using ctl::SystemText;
 using kr_test::MessageBoxWatcher;
 
 std::wstring Wide(const char* s) {
   return std::wstring(s, s + strlen(s));
-}
-
-std::wstring SystemText(HRESULT status) {
-  wchar_t* text = nullptr;
-  DWORD n = FormatMessageW(
-      FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS,
-      nullptr, static_cast<DWORD>(status), MAKELANGID(LANG_NEUTRAL, SUBLANG_DEFAULT),
-      reinterpret_cast<LPWSTR>(&text), 0, nullptr);
-  std::wstring s = n ? std::wstring(text, n) : L"";
-  LocalFree(text);
-  return s;
 }
 
 class ForwardingTest : public ctl::ServiceTest {
@@ -49,28 +39,7 @@ TEST_F(ForwardingTest, EveryMethodCallsItsServiceMethodWithItsArgumentsInOrder) 
     LONG number = 5;
     BSTR text = SysAllocString(L"mine");
     Args args;
-    for (UINT i = 0; i < m.paramCount; ++i) {
-      switch (m.params[i].type) {
-        case VT_I4:
-          args.Long(1000 + static_cast<LONG>(i));
-          break;
-        case VT_BSTR:
-          args.Text((L"arg" + std::to_wstring(i)).c_str());
-          break;
-        case VT_BOOL:
-          args.Bool(true);
-          break;
-        case VT_CY:
-          args.Currency(10000LL * (i + 1));
-          break;
-        case VT_BYREF | VT_I4:
-          args.LongRef(&number);
-          break;
-        case VT_BYREF | VT_BSTR:
-          args.TextRef(&text);
-          break;
-      }
-    }
+    ctl::SampleArgs(m, args, &number, &text);
     EXPECT_EQ(200 + m.service, Call(m.dispid, args));
     const TestSoCall* call = LastOf(m);
     ASSERT_NE(nullptr, call);
@@ -242,25 +211,7 @@ TEST_F(ForwardingTest, AFailedCallIsReportedWithItsTextAndReturnsZero) {
     LONG number = 0;
     BSTR text = nullptr;
     Args args;
-    for (UINT i = 0; i < m->paramCount; ++i) {
-      switch (m->params[i].type) {
-        case VT_I4:
-          args.Long(1);
-          break;
-        case VT_BSTR:
-          args.Text(L"x");
-          break;
-        case VT_CY:
-          args.Currency(10000);
-          break;
-        case VT_BYREF | VT_I4:
-          args.LongRef(&number);
-          break;
-        case VT_BYREF | VT_BSTR:
-          args.TextRef(&text);
-          break;
-      }
-    }
+    ctl::SampleArgs(*m, args, &number, &text);
     MessageBoxWatcher boxes(L"Kerunel", 10000);
     EXPECT_EQ(0, Call(c.dispid, args));
     boxes.Stop();

@@ -9,19 +9,8 @@
 namespace {
 
 using ctl::Args;
+using ctl::SystemText;
 using kr_test::MessageBoxWatcher;
-
-// The system's text for a status, as the failure report shows it.
-std::wstring SystemText(HRESULT status) {
-  wchar_t* text = nullptr;
-  DWORD n = FormatMessageW(
-      FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS,
-      nullptr, static_cast<DWORD>(status), MAKELANGID(LANG_NEUTRAL, SUBLANG_DEFAULT),
-      reinterpret_cast<LPWSTR>(&text), 0, nullptr);
-  std::wstring s = n ? std::wstring(text, n) : L"";
-  LocalFree(text);
-  return s;
-}
 
 // A device key with no default value; removed with the test.
 class BareDeviceKey {
