@@ -91,10 +91,20 @@ using UniqueBstr = UniqueResource<BstrTraits>;
 using UniqueLocalMem = UniqueResource<LocalMemTraits>;  // FormatMessage buffers
 using UniqueWindow = UniqueResource<WindowTraits>;
 
-// A VARIANT that is cleared when it goes out of scope.
+// A VARIANT that is cleared when it goes out of scope. Moving hands the
+// value over and leaves the source empty.
 class UniqueVariant {
  public:
   UniqueVariant() noexcept { ::VariantInit(&v_); }
+  UniqueVariant(UniqueVariant&& other) noexcept : v_(other.v_) { ::VariantInit(&other.v_); }
+  UniqueVariant& operator=(UniqueVariant&& other) noexcept {
+    if (this != &other) {
+      ::VariantClear(&v_);
+      v_ = other.v_;
+      ::VariantInit(&other.v_);
+    }
+    return *this;
+  }
   UniqueVariant(const UniqueVariant&) = delete;
   UniqueVariant& operator=(const UniqueVariant&) = delete;
   ~UniqueVariant() { ::VariantClear(&v_); }

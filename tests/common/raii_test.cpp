@@ -65,6 +65,18 @@ TEST(UniqueResourceTest, BstrAndVariantOwnTheirStrings) {
   v->vt = VT_BSTR;
   v->bstrVal = s.release();
   EXPECT_EQ(VT_EMPTY, v.put()->vt);  // put() cleared (and freed) the string
+
+  // Moving hands the string over once and leaves the source empty.
+  v->vt = VT_BSTR;
+  v->bstrVal = SysAllocString(L"moved");
+  kr::UniqueVariant taken(std::move(v));
+  EXPECT_EQ(VT_EMPTY, v->vt);
+  ASSERT_EQ(VT_BSTR, taken->vt);
+  EXPECT_STREQ(L"moved", taken->bstrVal);
+  kr::UniqueVariant other;
+  other = std::move(taken);
+  EXPECT_EQ(VT_EMPTY, taken->vt);
+  EXPECT_STREQ(L"moved", other->bstrVal);
 }
 
 TEST(ScopeGuardTest, RunsUnlessDismissed) {

@@ -21,21 +21,8 @@
 
 namespace ctl {
 
-// A variant owned by the test, cleared when it goes away; movable so that
-// helpers can return one.
-class Variant {
- public:
-  Variant() { VariantInit(&v_); }
-  Variant(Variant&& other) noexcept : v_(other.v_) { VariantInit(&other.v_); }
-  Variant(const Variant&) = delete;
-  Variant& operator=(const Variant&) = delete;
-  ~Variant() { VariantClear(&v_); }
-  VARIANT* get() { return &v_; }
-  VARIANT* operator->() { return &v_; }
-
- private:
-  VARIANT v_;
-};
+// A variant owned by the test; movable, so that helpers can return one.
+using Variant = kr::UniqueVariant;
 
 // Arguments of one call, in the member's parameter order. Strings given by
 // value belong to the list; by-reference arguments point at the test's own
