@@ -53,6 +53,9 @@ enum LinkResult : int {
 constexpr int kFrameBufferSize = 256;   // command, answer, receive buffers
 constexpr int kQueueCapacity = 2;       // unsolicited-message slots in use
 
+// LineStatus word: bit 0 always set, bit 1 while the link is in fault.
+enum : int32_t { kLineOk = 0x01, kLineFault = 0x02 };
+
 // Control bytes of the wire protocols.
 enum : uint8_t {
   kSTX = 0x02, kETX = 0x03, kEOT = 0x04, kENQ = 0x05, kACK = 0x06, kBEL = 0x07,
@@ -122,6 +125,13 @@ struct FramingState {
   std::atomic<int32_t> bytesSent;      // payload bytes, for GetByteCount
   std::atomic<int32_t> bytesReceived;
 };
+
+// The queue slots in use: queueCapacity when it is a valid count, else all
+// there are. Every index into the queue wraps at this.
+inline int QueueCapacity(const FramingState& s) {
+  return (s.queueCapacity > 0 && s.queueCapacity <= kQueueCapacity) ? s.queueCapacity
+                                                                    : kQueueCapacity;
+}
 
 // Services that the core lends a framing.
 class FramingHost {

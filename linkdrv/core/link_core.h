@@ -21,9 +21,6 @@ class WinsockIo;
 // Status request modes.
 enum : int { kStatusNone = 0, kStatusNormal = 1, kStatusWaitWhileBusy = 3 };
 
-// LineStatus word: bit 0 always set, bit 1 while the link is in fault.
-enum : int { kLineOk = 0x01, kLineFault = 0x02 };
-
 // The transaction/status block whose address DriverInfo publishes (field 10)
 // and whose size it gives (field 11). Shared between the application thread
 // and LinkThread; flags are atomic words written by one side, read by the other.

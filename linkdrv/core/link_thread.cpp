@@ -115,12 +115,11 @@ class LinkLoop {
         NotifyReceived(out.code);
       } else {
         // Dropped unseen; the queue lock keeps GetEcrMessage's take whole.
-        CoreHost::g_queueLock.Lock();
+        kr::LockGuard<kr::CriticalSection> guard(CoreHost::g_queueLock);
         if (s.queueCount.load() > 0) {
-          s.queueRead = (s.queueRead + 1) % std::max(1, s.queueCapacity);
+          s.queueRead = (s.queueRead + 1) % QueueCapacity(s);
           s.queueCount -= 1;
         }
-        CoreHost::g_queueLock.Unlock();
       }
     } else {
       // Decided before the signal: once it is given, the waiting transaction
@@ -369,7 +368,7 @@ extern "C" BOOL WINAPI GetEcrMessage(int ecrNumber, EcrMessage* message) {
     g_link.lastError.store(kResultNothing);
     return FALSE;
   }
-  int capacity = std::clamp(s.queueCapacity, 1, kQueueCapacity);
+  int capacity = QueueCapacity(s);
   int index = std::clamp(s.queueRead, 0, capacity - 1);
   const QueueSlot& slot = s.queue[index];
   int length = std::clamp(slot.length - 1, 0, static_cast<int>(sizeof message->data));

@@ -24,12 +24,6 @@ enum RxState {
 
 constexpr uint8_t kAnswerCodeI = 'I';
 constexpr int kInnerHeaderSize = 4;
-constexpr int kFaultBit = 2;  // LineStatus bit of a link fault
-
-int QueueCapacity(const FramingState& s) {
-  return (s.queueCapacity > 0 && s.queueCapacity <= kQueueCapacity) ? s.queueCapacity
-                                                                    : kQueueCapacity;
-}
 
 ReadOutcome Result(int result) {
   ReadOutcome outcome;
@@ -468,7 +462,7 @@ int MirevonFraming::ControlExchange(uint8_t byte, uint8_t* reply) {
     }
     if (n < 0) return kResultLinkFailure;
     // A link already in fault is not kept waiting three times.
-    if (s_.lineStatus[1].load() & kFaultBit) break;
+    if (s_.lineStatus[1].load() & kLineFault) break;
   }
   return kResultLinkFailure;
 }
