@@ -43,7 +43,6 @@ class ServiceArgs {
   // Passed without a reference of its own.
   void AddDispatch(IDispatch* value) { Next(VT_DISPATCH)->pdispVal = value; }
 
-  UINT added() const { return added_; }
   DISPPARAMS* params() {
     params_ = {count_ ? args_ : nullptr, nullptr, count_, 0};
     return &params_;
@@ -81,7 +80,6 @@ class CServiceDispatch {
   bool BindMethods();
   // Gives up the binding's reference.
   void ReleaseService();
-  bool IsBound() const { return static_cast<bool>(m_lpDispatch); }
 
   // The call primitive: returns the method's 32-bit result, or 0 after a
   // failed call, which is reported with `failureText` (silently when it is
