@@ -590,7 +590,7 @@ LONG CKerunelCtrl::Forward(const Member& member, Argument* args) {
         break;
     }
   }
-  return m_service.Call(static_cast<ServiceMethod>(member.service), call);
+  return m_service.CallService(static_cast<ServiceMethod>(member.service), call);
 }
 
 void CKerunelCtrl::FireEvent(const Member& member, Argument* args) {

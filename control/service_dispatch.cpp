@@ -109,14 +109,14 @@ HRESULT CServiceDispatch::Invoke(ServiceMethod index, ServiceArgs& args, VARIANT
   return hr;
 }
 
-HRESULT CServiceDispatch::CallForValue(ServiceMethod index, ServiceArgs& args,
-                                       const wchar_t* failureText, LONG* value) {
+HRESULT CServiceDispatch::CallForValue(ServiceMethod index, ServiceArgs& args, LONG* value) {
   VARIANT result;
   result.vt = VT_EMPTY;
   result.llVal = 0;  // a result narrower than 32 bits reads with zero upper bytes
   *value = 0;
   HRESULT hr = Invoke(index, args, &result);
   if (FAILED(hr)) {
+    const wchar_t* failureText = kServiceMethods[index].failureText;
     if (failureText != nullptr) ReportCallFailure(failureText, hr);
     return hr;
   }
@@ -127,10 +127,9 @@ HRESULT CServiceDispatch::CallForValue(ServiceMethod index, ServiceArgs& args,
   return hr;
 }
 
-LONG CServiceDispatch::CallService(ServiceMethod index, ServiceArgs& args,
-                                   const wchar_t* failureText) {
+LONG CServiceDispatch::CallService(ServiceMethod index, ServiceArgs& args) {
   LONG value;
-  CallForValue(index, args, failureText, &value);
+  CallForValue(index, args, &value);
   return value;
 }
 
@@ -143,8 +142,7 @@ LONG CServiceDispatch::OpenService(const char* deviceClass, const char* deviceNa
   LONG value;
   // An object that could not even be asked to open is no open device:
   // answering 0 here would report success for a device that never opened.
-  if (FAILED(CallForValue(kSvcOpenService, args, kServiceMethods[kSvcOpenService].failureText,
-                          &value))) {
+  if (FAILED(CallForValue(kSvcOpenService, args, &value))) {
     return opos::OPOS_E_NOSERVICE;
   }
   return value;
@@ -152,13 +150,13 @@ LONG CServiceDispatch::OpenService(const char* deviceClass, const char* deviceNa
 
 LONG CServiceDispatch::Close() {
   ServiceArgs args(0);
-  return Call(kSvcClose, args);
+  return CallService(kSvcClose, args);
 }
 
 LONG CServiceDispatch::GetPropertyNumber(LONG propertyIndex) {
   ServiceArgs args(1);
   args.AddLong(propertyIndex);
-  return Call(kSvcGetPropertyNumber, args);
+  return CallService(kSvcGetPropertyNumber, args);
 }
 
 HRESULT CServiceDispatch::SetPropertyNumber(LONG propertyIndex, LONG value) {
@@ -192,7 +190,7 @@ BSTR CServiceDispatch::GetPropertyString(LONG propertyIndex) {
 void CServiceDispatch::COFreezeEvents(VARIANT_BOOL freeze) {
   ServiceArgs args(1);
   args.AddBool(freeze);
-  Call(kSvcCOFreezeEvents, args);
+  CallService(kSvcCOFreezeEvents, args);
 }
 
 void CServiceDispatch::ReportCallFailure(const wchar_t* text, HRESULT status) {

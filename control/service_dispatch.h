@@ -82,13 +82,9 @@ class CServiceDispatch {
   void ReleaseService();
 
   // The call primitive: returns the method's 32-bit result, or 0 after a
-  // failed call, which is reported with `failureText` (silently when it is
-  // nullptr).
-  LONG CallService(ServiceMethod index, ServiceArgs& args, const wchar_t* failureText);
-  // CallService with the method's own failure text.
-  LONG Call(ServiceMethod index, ServiceArgs& args) {
-    return CallService(index, args, kServiceMethods[index].failureText);
-  }
+  // failed call, which is reported with the method's failure text (silently
+  // for a method that has none).
+  LONG CallService(ServiceMethod index, ServiceArgs& args);
 
   // Returns the Service Object's open result (0 when it accepted), or
   // OPOS_E_NOSERVICE when the call itself failed (after the report).
@@ -112,10 +108,8 @@ class CServiceDispatch {
 
  private:
   // The call primitive's core: stores the 32-bit result (0 after a failure)
-  // and returns the call status; a failure is reported with `failureText`
-  // unless it is nullptr.
-  HRESULT CallForValue(ServiceMethod index, ServiceArgs& args, const wchar_t* failureText,
-                       LONG* value);
+  // and returns the call status; a failure is reported as CallService says.
+  HRESULT CallForValue(ServiceMethod index, ServiceArgs& args, LONG* value);
   // One Invoke on the Service Object; returns its status.
   HRESULT Invoke(ServiceMethod index, ServiceArgs& args, VARIANT* result);
 
