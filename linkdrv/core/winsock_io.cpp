@@ -50,8 +50,8 @@ void WinsockIo::Adopt(SOCKET socket) {
     kr::LockGuard<kr::CriticalSection> guard(socketLock_);
     old = socket_.exchange(socket);
     generation_ += 1;
+    failed_.store(0);
   }
-  failed_.store(0);
   if (socket != INVALID_SOCKET && networkEvent_) {
     WSAEventSelect(socket, networkEvent_.get(), FD_READ | FD_WRITE | FD_CLOSE);
   }
@@ -106,10 +106,24 @@ int WinsockIo::WaitNetworkEvent(int timeoutMs) {
   }
 }
 
-int WinsockIo::SocketPending(SOCKET s) const {
+int WinsockIo::SocketHeld() {
+  kr::LockGuard<kr::CriticalSection> guard(socketLock_);
   u_long count = 0;
-  if (ioctlsocket(s, FIONREAD, &count) != 0) return -1;
+  if (ioctlsocket(socket_.load(), FIONREAD, &count) != 0) {
+    Fail();
+    return -1;
+  }
   return count > INT_MAX ? INT_MAX : static_cast<int>(count);
+}
+
+int WinsockIo::SendOnce(uint32_t generation, const uint8_t* bytes, int size) {
+  kr::LockGuard<kr::CriticalSection> guard(socketLock_);
+  if (generation_.load() != generation) return -1;
+  int n = send(socket_.load(), reinterpret_cast<const char*>(bytes), size, 0);
+  if (n > 0) return n;
+  if (n == SOCKET_ERROR && WouldBlock()) return 0;
+  Fail();
+  return -1;
 }
 
 int WinsockIo::Buffered() {
@@ -145,16 +159,12 @@ int WinsockIo::Refill() {
 }
 
 int WinsockIo::Pending() {
-  SOCKET s = socket_.load();
-  if (s == INVALID_SOCKET || Failed()) return -1;
+  if (socket_.load() == INVALID_SOCKET || Failed()) return -1;
   // An empty buffer is refilled: the receive that finds nothing is also
   // what tells that the ECR closed or reset the connection.
   if (Buffered() == 0 && Refill() < 0) return -1;
-  int held = SocketPending(s);
-  if (held < 0) {
-    Fail();
-    return -1;
-  }
+  int held = SocketHeld();
+  if (held < 0) return -1;
   return held > INT_MAX - bufferCount_ ? INT_MAX : bufferCount_ + held;
 }
 
@@ -189,9 +199,8 @@ int WinsockIo::Receive(uint8_t* buffer, int size) {
       if (WaitNetworkEvent(kSliceMs) < 0) return -1;
     }
   } else if (bufferCount_ < size) {
-    SOCKET s = socket_.load();
     // What has come since tops up a larger read, as one recv would.
-    if (s != INVALID_SOCKET && SocketPending(s) > 0) Refill();
+    if (socket_.load() != INVALID_SOCKET && SocketHeld() > 0) Refill();
   }
   int n = std::min(size, bufferCount_);
   std::memcpy(buffer, buffer_ + bufferStart_, n);
@@ -203,21 +212,22 @@ int WinsockIo::Receive(uint8_t* buffer, int size) {
 
 int WinsockIo::Send(const uint8_t* buffer, int size) {
   if (size <= 0) return 0;
+  // The socket this send began on: once it is replaced, the rest of the
+  // bytes are not the new connection's to carry.
+  const uint32_t generation = generation_.load();
   DWORD start = GetTickCount();
   int sent = 0;
   while (sent < size) {
-    int n = send(socket_.load(), reinterpret_cast<const char*>(buffer + sent), size - sent, 0);
+    int n = SendOnce(generation, buffer + sent, size - sent);
     if (n > 0) {
       sent += n;
       continue;
     }
-    if (n == SOCKET_ERROR && WouldBlock()) {
-      int remaining = kSendWaitMs - static_cast<int>(GetTickCount() - start);
-      if (remaining > 0 && WaitNetworkEvent(remaining) > 0) continue;
+    if (n < 0) break;
+    int remaining = kSendWaitMs - static_cast<int>(GetTickCount() - start);
+    if (remaining <= 0 || WaitNetworkEvent(remaining) <= 0) {
       break;  // the ECR takes nothing for too long, or the link is stopping
     }
-    Fail();
-    break;
   }
   return sent > 0 ? sent : -1;
 }

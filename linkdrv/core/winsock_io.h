@@ -65,8 +65,13 @@ class WinsockIo final : public LinkIo {
   // -1 the link is stopping or has no socket.
   int WaitNetworkEvent(int timeoutMs);
   void Fail() { failed_.store(1); }
-  // Bytes the socket holds (FIONREAD), or -1 when the ioctl failed.
-  int SocketPending(SOCKET s) const;
+  // Bytes the current socket holds (FIONREAD), under the lock; -1 (and the
+  // link failed) when the ioctl failed.
+  int SocketHeld();
+  // One send on the socket of `generation`, under the lock: the count sent,
+  // 0 when the socket cannot take more now, -1 when it failed (failed_ set)
+  // or was replaced or closed since (the new one is left alone).
+  int SendOnce(uint32_t generation, const uint8_t* bytes, int size);
   // Bytes in the receive buffer; drops them when the socket was replaced or
   // closed since they were received.
   int Buffered();
@@ -83,8 +88,10 @@ class WinsockIo final : public LinkIo {
   std::atomic<int32_t> failed_{0};
   // Bumped with every change of socket_ (Adopt, CloseSocket: application
   // thread); the reader (the link thread) drops what it buffered under an
-  // older value. The lock makes a change and a receive exclusive, so the
-  // bytes of one receive are always filed under their own socket.
+  // older value. The lock makes a change exclusive with every socket call
+  // of the link thread, so the bytes of one receive are always filed under
+  // their own socket, a send begun on one socket never goes on on the next,
+  // and a failure is only ever charged to the socket that failed.
   std::atomic<uint32_t> generation_{0};
   kr::CriticalSection socketLock_;
 

@@ -72,6 +72,11 @@ class Peer {
     closesocket(conn_);
     conn_ = INVALID_SOCKET;
   }
+  // Bytes that have reached this end and wait to be read.
+  int Available() {
+    u_long count = 0;
+    return ioctlsocket(conn_, FIONREAD, &count) == 0 ? static_cast<int>(count) : -1;
+  }
   void SetReceiveBuffer(int bytes) {
     setsockopt(listener_, SOL_SOCKET, SO_RCVBUF, reinterpret_cast<const char*>(&bytes),
                sizeof bytes);
@@ -271,6 +276,44 @@ TEST_F(WinsockIoTest, AnEcrThatTakesNothingCannotHoldASendPastTheStopFlag) {
   stopper.join();
   EXPECT_NE(last, static_cast<int>(chunk.size()));  // cut short: a part, or nothing
   EXPECT_LT(took, 2000u);
+}
+
+// A command held up by an ECR that takes nothing, when the caller connects
+// again (control code -110): its send ends, none of its bytes go out on the
+// new connection, and its failure does not count against the new one.
+TEST_F(WinsockIoTest, ASendHeldOnTheOldConnectionStaysOffTheNewOne) {
+  Peer first, second;
+  first.SetReceiveBuffer(4096);
+  WinsockIo io(stop);
+  SOCKET s = first.ConnectTo();
+  ASSERT_NE(s, INVALID_SOCKET);
+  int small = 4096;
+  setsockopt(s, SOL_SOCKET, SO_SNDBUF, reinterpret_cast<const char*>(&small), sizeof small);
+  io.Adopt(s);
+
+  std::atomic<int> last{0};
+  std::atomic<DWORD> ended{0};
+  std::thread sender([&io, &last, &ended] {
+    std::vector<uint8_t> chunk(65536, 0x55);
+    for (int i = 0; i < 4000; ++i) {  // far more than any socket buffers
+      last = io.Send(chunk.data(), static_cast<int>(chunk.size()));
+      if (last != static_cast<int>(chunk.size())) break;
+    }
+    ended = GetTickCount();
+  });
+  Sleep(300);  // the send now waits for room that never comes
+  DWORD adopted = GetTickCount();
+  ASSERT_TRUE(Link(io, second));
+  sender.join();
+  EXPECT_NE(last.load(), 65536);
+  EXPECT_LT(ended.load() - adopted, 1500u);
+
+  Sleep(200);
+  EXPECT_EQ(second.Available(), 0);  // nothing of the old command
+  EXPECT_FALSE(io.Failed());
+  EXPECT_EQ(io.Pending(), 0);
+  EXPECT_EQ(io.Send(reinterpret_cast<const uint8_t*>("@I\r"), 3), 3);
+  EXPECT_EQ(second.Receive(3), "@I\r");
 }
 
 TEST_F(WinsockIoTest, ANewConnectionDropsWhatTheOldOneLeftUnread) {
