@@ -13,8 +13,10 @@ constexpr int kStatusWaits = 11;
 // Sets the request mode, wakes the thread and waits for it with the
 // messages pumped; true when the thread served the request.
 bool RequestStatus(std::atomic<int32_t>& mode, int modeFlag) {
-  mode.store(modeFlag ? kStatusWaitWhileBusy : kStatusNormal);
+  // Reset before the mode is set: the thread may serve the request as soon
+  // as it sees the mode, and its signal must not be reset away.
   ResetEvent(g_link.statusDoneEvent);
+  mode.store(modeFlag ? kStatusWaitWhileBusy : kStatusNormal);
   SetEvent(g_link.wakeEvent);
   for (int i = 0; i < kStatusWaits; ++i) {
     if (WaitPumping(g_link.statusDoneEvent, kStatusWaitMs)) return true;
