@@ -150,7 +150,7 @@ void ResetLinkState() {
   b.extLength = 0;
   std::memset(b.extData, 0, sizeof b.extData);
   b.statusResult = 0;
-  b.commandPending = 0;
+  b.commandPending = kCommandNone;
   b.answerExpected = 0;
   b.sendResult = 0;
   b.answerWindow = 0;

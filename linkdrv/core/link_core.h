@@ -21,6 +21,12 @@ class WinsockIo;
 // Status request modes.
 enum : int { kStatusNone = 0, kStatusNormal = 1, kStatusWaitWhileBusy = 3 };
 
+// Command handshake (StateBlock::commandPending). The application writes
+// the command buffer only while no command is taken: it queues a command,
+// and may replace one still queued; the thread takes it, and gives the
+// buffer back only once it has signalled the send's end.
+enum : int { kCommandNone = 0, kCommandQueued = 1, kCommandTaken = 2 };
+
 // The transaction/status block whose address DriverInfo publishes (field 10)
 // and whose size it gives (field 11). Shared between the application thread
 // and LinkThread; flags are atomic words written by one side, read by the other.
@@ -33,7 +39,7 @@ struct StateBlock {
   int32_t extLength;
   uint8_t extData[16];
   std::atomic<int32_t> statusResult;
-  std::atomic<int32_t> commandPending;
+  std::atomic<int32_t> commandPending;  // kCommandNone, kCommandQueued or kCommandTaken
   std::atomic<int32_t> answerExpected;
   std::atomic<int32_t> sendResult;
   std::atomic<int32_t> answerWindow;

@@ -133,8 +133,9 @@ class LinkLoop {
     SetLineFault(kResultOk, true);
   }
 
+  // The buffer is given back last: a command queued after that finds no
+  // done signal or wake reset of this one still to come.
   void FinishCommand(int result) {
-    b_.commandPending.store(0);
     b_.sendResult.store(result);
     if (result == kResultOk && b_.answerExpected.load()) {
       b_.sendTick.store(Now());
@@ -144,11 +145,14 @@ class LinkLoop {
     SetEvent(g_link.sendDoneEvent);
     ResetEvent(g_link.wakeEvent);
     SetLineFault(result, true);
+    b_.commandPending.store(kCommandNone);
   }
 
   void CommandStep() {
     FramingState& s = b_.link;
-    while (b_.commandPending.load() && !Stopping()) {
+    int32_t queued = kCommandQueued;
+    if (!b_.commandPending.compare_exchange_strong(queued, kCommandTaken)) return;
+    while (!Stopping()) {
       LogEntry(kLogLinkThread, 0x8001, 1, "OUTPUT START", s.command,
                static_cast<unsigned>(std::clamp(s.commandLength, 0, kFrameBufferSize)));
       int r = framing_.WriteCommand();
@@ -179,7 +183,7 @@ class LinkLoop {
       HandleMessage(out);
       return;
     }
-    if (b_.commandPending.load() && Stopping()) FinishCommand(kResultLinkFailure);
+    FinishCommand(kResultLinkFailure);  // stopping
   }
 
   // A collision during a status read: the ECR's message is read and

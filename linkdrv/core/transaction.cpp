@@ -13,6 +13,7 @@ constexpr DWORD kHandshakeWaitMs = 500;
 constexpr int kHandshakeWaits = 5;
 constexpr int kSendAttempts = 10;
 constexpr DWORD kRefusedPauseMs = 100;
+constexpr DWORD kEarlierCommandPollMs = 10;
 constexpr DWORD kAnswerLimitMs = 120000;
 constexpr DWORD kShortAnswerLimitMs = 10000;
 constexpr int kStatusFailuresTolerated = 6;
@@ -91,6 +92,18 @@ int WaitAnswer(int ecrNumber, DWORD slice, bool tolerateFailures, bool restartWh
   return ready;
 }
 
+// Waits (pumping, as long as a send handshake may take) while the thread is
+// still sending a command that an earlier call gave up on; true once it has
+// let go of the command buffer.
+bool WaitForEarlierCommand(const StateBlock& b) {
+  DWORD start = Now();
+  while (b.commandPending.load() == kCommandTaken) {
+    if (Since(start) >= kHandshakeWaits * kHandshakeWaitMs) return false;
+    WaitPumping(g_link.sendDoneEvent, kEarlierCommandPollMs);
+  }
+  return true;
+}
+
 }  // namespace
 
 void PumpMessages(const std::atomic<int32_t>* stopWhenSet) {
@@ -125,10 +138,16 @@ int SendCommand(int ecrNumber, const uint8_t* command, int length) {
     return kResultLinkFailure;
   }
   StateBlock& b = g_link.block;
+  // A command that an earlier call gave up on (105) and the thread has not
+  // taken yet is replaced by this one; one it has taken is let finish.
+  int32_t queued = kCommandQueued;
+  b.commandPending.compare_exchange_strong(queued, kCommandNone);
+  if (!WaitForEarlierCommand(b)) return kResultThreadTimeout;
   session->framing->PrepareCommand(command, length);
   for (int attempt = 1; attempt <= kSendAttempts; ++attempt) {
+    if (!WaitForEarlierCommand(b)) return kResultThreadTimeout;
     ResetEvent(g_link.sendDoneEvent);
-    b.commandPending.store(1);
+    b.commandPending.store(kCommandQueued);
     SetEvent(g_link.wakeEvent);
     bool served = false;
     for (int i = 0; i < kHandshakeWaits && !served; ++i) {

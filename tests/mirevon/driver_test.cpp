@@ -134,6 +134,28 @@ TEST_F(MirevonDriver, CommandRepliesGiveTheirResults) {
   EXPECT_EQ(Counters().naks, 0);  // every frame of the driver had a good check byte
 }
 
+// An ECR that leaves a frame unanswered keeps the thread on that command
+// for over three seconds (three one-second reply waits, a status read, the
+// frame again), so EcrIO gives up on it after 2.5 s with 105. The next
+// EcrIO must not rewrite the command buffer under the thread: the first
+// command goes out whole and once, then the next one.
+TEST_F(MirevonDriver, ACommandGivenUpOnIsFinishedBeforeTheNextIsWritten) {
+  Open("OnLine=1");
+  ecr.OnCommand('A', ecrsim::Reply::NoAnswer());
+  ecr.QueueLinkReplies({LinkReply::Silence()});
+  int extra = 0;
+  EXPECT_EQ(Transact({'A', 1}, nullptr, &extra), kResultNotSent);
+  EXPECT_EQ(extra, kResultThreadTimeout);
+
+  const Bytes next{'C', 1, 2, 3, 4, 5, 6, 7, 8};
+  Bytes answer;
+  EXPECT_EQ(Transact(next, &answer, &extra), kResultOk);
+  EXPECT_EQ(extra, 0);
+  EXPECT_EQ(answer, next);
+  EXPECT_EQ(ecr.Messages(), (std::vector<Bytes>{{'A', 1}, next}));
+  EXPECT_EQ(Counters().badFrames, 0);
+}
+
 TEST_F(MirevonDriver, SequenceContinuesFromTheEcrsAfterExtendedStatus) {
   Open("OnLine=1");
   ecr.SetEcrSequence(0x41);
