@@ -153,13 +153,15 @@ struct ReadOutcome {
   int code = 0;                 // the message code passed with the notification
 };
 
-// One wire framing. All operations run on the link thread only.
+// One wire framing. All operations but PrepareCommand run on the link
+// thread only.
 class Framing {
  public:
   virtual ~Framing() = default;
 
   // Fills state.command/commandLength/lastCommandCode from a caller's
-  // command (SendCommand step 3), advancing the sequence counter.
+  // command, advancing the sequence counter. Runs on the application's
+  // thread (SendCommand), and only while the link thread holds no command.
   virtual void PrepareCommand(const uint8_t* bytes, int length) = 0;
   // Writes the prepared command: 0, or a link result (15 collision, ...).
   virtual int WriteCommand() = 0;
