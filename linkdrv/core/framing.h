@@ -133,6 +133,15 @@ inline int QueueCapacity(const FramingState& s) {
                                                                     : kQueueCapacity;
 }
 
+// Sends size bytes in one call and, while OnLine is 1, pauses 20 ms after
+// it, as both wires pace the ECR; returns what Send returned.
+inline int SendPaced(LinkIo& io, const FramingState& s, const uint8_t* bytes, int size) {
+  constexpr int kOnLinePauseMs = 20;
+  int sent = io.Send(bytes, size);
+  if (s.onLine.load()) io.SleepMs(kOnLinePauseMs);
+  return sent;
+}
+
 // Services that the core lends a framing.
 class FramingHost {
  public:

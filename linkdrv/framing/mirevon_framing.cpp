@@ -119,8 +119,7 @@ int MirevonFraming::WriteCommand() {
     }
     askToSend = false;
 
-    int sent = io_.Send(s_.command, length);
-    if (s_.onLine) io_.SleepMs(kOnLinePauseMs);
+    int sent = SendPaced(io_, s_, s_.command, length);
     if (sent != length) {
       if (++attempt > kAttempts) return kResultLinkFailure;
       io_.SleepMs(kResendPauseMs);
@@ -498,9 +497,7 @@ int MirevonFraming::ReadRaw(uint8_t* buffer, int size) {
 
 bool MirevonFraming::SendControl(uint8_t byte) {
   for (int attempt = 1; attempt <= kAttempts; ++attempt) {
-    int sent = io_.Send(&byte, 1);
-    if (s_.onLine) io_.SleepMs(kOnLinePauseMs);
-    if (sent == 1) {
+    if (SendPaced(io_, s_, &byte, 1) == 1) {
       s_.bytesSent += 1;
       return true;
     }

@@ -25,7 +25,6 @@ constexpr int kMaxBody = 250;         // code and data of a received frame
 constexpr int kReadBatch = 128;       // bytes taken from the socket at once
 constexpr int kRawWaitMs = 1000;      // wait for readability before a raw read
 constexpr int kAttempts = 3;          // tries of every send, read and exchange
-constexpr int kOnLinePauseMs = 20;    // after each send while OnLine is 1
 constexpr int kResendPauseMs = 100;   // before a frame is sent again
 constexpr int kExchangePauseMs = 50;  // between control-byte exchange tries
 constexpr int kMinStatusLength = 6;   // extended status length byte bounds

@@ -12,7 +12,6 @@ namespace linkdrv {
 namespace {
 
 constexpr int kFrameWaitMs = 1000;  // for the first byte of a frame, and between its bytes
-constexpr int kSendPauseMs = 20;    // after each send while OnLine is 1
 constexpr int kResendPauseMs = 100;
 constexpr int kSendAttempts = 3;
 constexpr int kKeptMessageMax = 251;  // bytes of a received message kept as the answer
@@ -162,9 +161,7 @@ class SandoralFraming final : public Framing {
 
   // Sends a whole frame in one call; pauses after it while OnLine is 1.
   bool SendFrame(const uint8_t* frame, int length) {
-    int sent = io_.Send(frame, length);
-    if (s_.onLine) io_.SleepMs(kSendPauseMs);
-    return sent == length;
+    return SendPaced(io_, s_, frame, length) == length;
   }
 
   // Sends the one-byte frame of code; true when one of three sends went out whole.
