@@ -127,15 +127,16 @@ void StopThread(bool processExit) {
   }
   SetEvent(g_link.wakeEvent);
   bool ended = processExit ||
-               WaitForSingleObject(g_link.threadDone, kThreadStopWaitMs) == WAIT_OBJECT_0 ||
-               WaitForSingleObject(g_link.threadDone, kThreadStopGraceMs) == WAIT_OBJECT_0;
+               WaitForSingleObject(g_link.threadDone.get(), kThreadStopWaitMs) == WAIT_OBJECT_0 ||
+               WaitForSingleObject(g_link.threadDone.get(), kThreadStopGraceMs) == WAIT_OBJECT_0;
   g_link.thread.reset();
   if (ended) {
-    CloseHandle(g_link.threadDone);
+    g_link.threadDone.reset();
+  } else {
+    // The thread still holds its session and will signal its done event
+    // when it ends: both are left to it.
+    g_link.threadDone.release();
   }
-  // Otherwise the thread still holds its session and will signal its done
-  // event when it ends: both are left to it.
-  g_link.threadDone = nullptr;
 }
 
 }  // namespace
@@ -304,14 +305,14 @@ extern "C" BOOL WINAPI OpenProt(const char* config, int) {
   b.commandsPrevious = b.commandsCurrent = 0;
 
   if (s.address[0] != '\0') {
-    g_link.threadDone = CreateEventA(nullptr, TRUE, FALSE, nullptr);
-    void* start = g_link.threadDone ? MakeThreadStart(g_link.session, g_link.threadDone) : nullptr;
+    g_link.threadDone.reset(CreateEventA(nullptr, TRUE, FALSE, nullptr));
+    void* start =
+        g_link.threadDone ? MakeThreadStart(g_link.session, g_link.threadDone.get()) : nullptr;
     HANDLE thread =
         start ? CreateThread(nullptr, 0, LinkThreadProc, start, 0, &g_link.threadId) : nullptr;
     if (thread == nullptr) {
       if (start) FreeThreadStart(start);
-      if (g_link.threadDone) CloseHandle(g_link.threadDone);
-      g_link.threadDone = nullptr;
+      g_link.threadDone.reset();
       g_link.session->io->CloseSocket();
       return fail(kResultStartFailed);
     }

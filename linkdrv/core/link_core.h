@@ -89,7 +89,7 @@ struct LinkState {
 
   std::shared_ptr<LinkSession> session;  // while a connection or thread exists
   kr::UniqueHandle thread;
-  HANDLE threadDone;  // signalled by the thread as its last act
+  kr::UniqueHandle threadDone;  // signalled by the thread as its last act
   DWORD threadId;
   // 1 ms timer resolution asked for while the thread runs (timeBeginPeriod).
   std::atomic<bool> timerPeriodRaised;
