@@ -2,8 +2,10 @@
 // connection, OpenProt/CloseProt, control codes, the small exports and the
 // library's load and unload.
 #include <algorithm>
+#include <cstdio>
 #include <cstring>
 #include <new>
+#include <string>
 
 #include "link_core.h"
 #include "winsock_io.h"
@@ -60,31 +62,44 @@ void ResetFramingState(FramingState& s) {
   s.lineStatus[1].store(kLineOk);
 }
 
-// Reads one registry text value into buffer[size]; false when it is
-// missing, not text, or does not fit.
+// Reads one registry value as text into buffer[size]; false when it is
+// missing, of another type, or does not fit. A number (REG_DWORD), as .reg
+// files write "dword:" values, is read as its decimal text.
 bool ReadText(HKEY key, const char* name, char* buffer, DWORD size) {
   DWORD type = 0;
-  DWORD bytes = size;
-  if (RegQueryValueExA(key, name, nullptr, &type, reinterpret_cast<BYTE*>(buffer), &bytes) !=
-      ERROR_SUCCESS) {
+  union {
+    char text[kAddressSize + kLogFileNameSize];
+    DWORD number;
+  } data;
+  DWORD bytes = sizeof data;
+  if (size > sizeof data.text ||
+      RegQueryValueExA(key, name, nullptr, &type, reinterpret_cast<BYTE*>(&data), &bytes) !=
+          ERROR_SUCCESS) {
     return false;
   }
-  if ((type != REG_SZ && type != REG_EXPAND_SZ) || bytes == 0) return false;
-  if (buffer[bytes - 1] != '\0') {
-    if (bytes >= size) return false;  // no room for the terminator: does not fit
-    buffer[bytes] = '\0';
+  if (type == REG_DWORD && bytes == sizeof(DWORD)) {
+    return std::snprintf(buffer, size, "%lu", static_cast<unsigned long>(data.number)) <
+           static_cast<int>(size);
   }
+  if ((type != REG_SZ && type != REG_EXPAND_SZ) || bytes == 0) return false;
+  if (data.text[bytes - 1] == '\0') --bytes;  // the terminator, when stored
+  if (bytes + 1 > size) return false;         // no room for the terminator: does not fit
+  std::memcpy(buffer, data.text, bytes);
+  buffer[bytes] = '\0';
   return true;
 }
 
-// Configuration from the registry key path under HKEY_LOCAL_MACHINE.
-bool ConfigureFromRegistry(const char* path, LinkSettings& s) {
+// Configuration from the registry key path under HKEY_LOCAL_MACHINE; false
+// with *reason when the key or ECRIP cannot be read. The other values are
+// read all the same, so that a configured log can tell why.
+bool ConfigureFromRegistry(const char* path, LinkSettings& s, const char** reason) {
   kr::UniqueHKey key;
   if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, path, 0, KEY_READ, key.put()) != ERROR_SUCCESS) {
+    *reason = "the registry key cannot be opened under HKEY_LOCAL_MACHINE";
     return false;
   }
   ClearSettings(s);
-  if (!ReadText(key.get(), "ECRIP", s.address, 18)) return false;
+  bool address = ReadText(key.get(), "ECRIP", s.address, 18);
   if (!ReadText(key.get(), "ECRPortNumber", s.port, 10)) std::strcpy(s.port, kDefaultPort);
   char text[10];
   // Four bytes, not three: "YES" and its terminator must fit to be read at all.
@@ -97,20 +112,50 @@ bool ConfigureFromRegistry(const char* path, LinkSettings& s) {
     s.logLevel = 0;
     s.logFileName[0] = '\0';
   }
-  return true;
+  if (!address) {
+    s.address[0] = '\0';
+    *reason = "ECRIP is missing, not text, or longer than 17 characters";
+  }
+  return address;
 }
 
-bool Configure(const char* config) {
-  if (config == nullptr) return false;
+// Reads the configuration into g_link.settings; false with a reason (and
+// the fault's place in an inline text, else -1) when it cannot be used.
+bool Configure(const char* config, std::string& reason) {
+  const char* why = "no configuration text";
+  if (config == nullptr) {
+    reason = why;
+    return false;
+  }
   LinkSettings& s = g_link.settings;
   if (config[0] == '@') {
     SetInlineDefaults(s);
-    if (ParseInlineSettings(config + 1, std::strlen(config + 1), s) != kSettingsOk) return false;
-  } else if (!ConfigureFromRegistry(config, s)) {
+    size_t length = std::strlen(config + 1), at = 0;
+    int error = ParseInlineSettings(config + 1, length, s, &at);
+    if (error != kSettingsOk) {
+      // Where the faulty setting starts (counted from the '@'), and its first characters.
+      char text[kLogLineMax];
+      std::snprintf(text, sizeof text, "inline setting at %u (\"%.24s\"): %s",
+                    static_cast<unsigned>(at + 1), config + 1 + at, SettingsErrorText(error));
+      reason = text;
+      return false;
+    }
+  } else if (!ConfigureFromRegistry(config, s, &why)) {
+    reason = why;
     return false;
   }
   g_link.block.link.onLine.store(s.onLine);
   return true;
+}
+
+// When the settings read before the fault ask for a log, the failed
+// configuration and its reason are written to it (opened for this entry).
+void LogConfigFailure(const std::string& reason) {
+  const LinkSettings& s = g_link.settings;
+  if (s.logLevel == 0 || !OpenProtocolLog(s.logFileName, s.logLevel)) return;
+  LogEntry(kLogExport, kLogResult, 0, ("OPEN FAILED : " + reason).c_str(), nullptr, 0,
+           kResultConfigFailed);
+  CloseProtocolLog(false);
 }
 
 // Stops the thread of the current session: sets its stop flag, breaks its
@@ -272,7 +317,9 @@ extern "C" BOOL WINAPI OpenProt(const char* config, int) {
     return FALSE;
   }
   ResetLinkState();
-  if (!Configure(config)) {
+  std::string reason;
+  if (!Configure(config, reason)) {
+    LogConfigFailure(reason);
     g_link.lastError.store(kResultConfigFailed);
     return FALSE;
   }
@@ -286,7 +333,13 @@ extern "C" BOOL WINAPI OpenProt(const char* config, int) {
     g_link.lastError.store(error);
     return FALSE;
   };
-  if (!ConnectLink()) return fail(kResultConfigFailed);
+  if (!ConnectLink()) {
+    LogEntry(
+        kLogExport, kLogResult, 0,
+        ("OPEN FAILED : no connection to " + std::string(s.address) + " port " + s.port).c_str(),
+        nullptr, 0, kResultConfigFailed);
+    return fail(kResultConfigFailed);
+  }
 
   // The events live for the rest of the process; each open starts them unsignalled.
   for (HANDLE* event :

@@ -109,11 +109,15 @@ int LogLevelFromText(const char* t) {
   return EqualsNoCase(t, "NO") ? 0 : DecimalValue(t);
 }
 
-int ParseInlineSettings(const char* text, size_t length, LinkSettings& settings) {
+namespace {
+
+// The parser; settingStart follows the start of the setting being read.
+int ParseSettings(const char* text, size_t length, LinkSettings& settings, size_t& settingStart) {
   size_t i = 0;
   for (;;) {
     while (i < length && text[i] == ' ') ++i;
     if (i >= length) return kSettingsOk;
+    settingStart = i;
 
     // Key: up to '=' or ','; characters past the 32nd are dropped.
     char key[kMaxKey + 1];
@@ -169,6 +173,32 @@ int ParseInlineSettings(const char* text, size_t length, LinkSettings& settings)
 
     int applied = Apply(key, value, valueLength, settings);
     if (applied != kSettingsOk) return applied;
+  }
+}
+
+}  // namespace
+
+int ParseInlineSettings(const char* text, size_t length, LinkSettings& settings, size_t* faultAt) {
+  size_t settingStart = 0;
+  int result = ParseSettings(text, length, settings, settingStart);
+  if (faultAt) *faultAt = result == kSettingsOk ? length : settingStart;
+  return result;
+}
+
+const char* SettingsErrorText(int error) {
+  switch (error) {
+    case kSettingsQuoteInKey:
+      return "a quote (') inside a key";
+    case kSettingsBadQuote:
+      return "a quote (') that does not open the value, is never closed, or is followed by more "
+             "than blanks before the comma";
+    case kSettingsBadValue:
+      return "a value longer than 255 characters, or an unquoted value that is not a number "
+             "(quote addresses and file names with ', not \")";
+    case kSettingsValueTooLong:
+      return "an address over 17, a port over 11 or a file name over 79 characters";
+    default:
+      return "";
   }
 }
 

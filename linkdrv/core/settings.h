@@ -41,8 +41,11 @@ void SetInlineDefaults(LinkSettings& settings);
 // Parses the settings after the leading '@' (text of the given length, not
 // necessarily terminated) on top of what settings already holds; returns
 // kSettingsOk or the SettingsError of the first fault (settings may then be
-// partly changed).
-int ParseInlineSettings(const char* text, size_t length, LinkSettings& settings);
+// partly changed), and puts into *faultAt where the faulty setting starts.
+int ParseInlineSettings(const char* text, size_t length, LinkSettings& settings,
+                        size_t* faultAt = nullptr);
+// What a SettingsError means, for the protocol log.
+const char* SettingsErrorText(int error);
 
 // Registry value texts, compared case-insensitively.
 int ExtDisplayEchoFromText(const char* text);  // "1" or "YES" -> 1

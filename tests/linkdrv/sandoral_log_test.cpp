@@ -2,6 +2,7 @@
 #include <fstream>
 
 #include "driver_fixture.h"
+#include "win_raii.h"
 
 namespace linkdrv_test {
 namespace {
@@ -99,6 +100,52 @@ TEST_F(SandoralLog, AFileThatCannotBeOpenedLeavesLoggingOff) {
   ASSERT_TRUE(Open("LogLevel=1,LogFileName='Z:\\no\\such\\dir\\at\\all\\log.txt'"));
   EXPECT_EQ(d.Info()->field[kInfoLogWrite], 0);
   EXPECT_EQ(Io(0, {'A'}), 0);
+}
+
+// A refused configuration tells why in the log, when the settings read
+// before the fault ask for one; a failed connection names the address.
+TEST_F(SandoralLog, AFailedOpenWritesItsReason) {
+  std::string log = TempPath("linkdrv_open_failed.txt");
+  std::string logged = "LogLevel=2,LogFileName='" + log + "',";
+  const char* path = "SOFTWARE\\KerunelTest\\LinkdrvLogReason";
+  kr::UniqueHKey key;
+  ASSERT_EQ(RegCreateKeyExA(HKEY_LOCAL_MACHINE, path, 0, nullptr, 0, KEY_ALL_ACCESS, nullptr,
+                            key.put(), nullptr),
+            ERROR_SUCCESS);
+  RegSetValueExA(key.get(), "LogLevel", 0, REG_SZ, reinterpret_cast<const BYTE*>("2"), 2);
+  RegSetValueExA(key.get(), "LogFileName", 0, REG_SZ, reinterpret_cast<const BYTE*>(log.c_str()),
+                 static_cast<DWORD>(log.size() + 1));
+  std::string port = std::to_string(ecr.Port());
+  ecr.Stop();  // nothing listens there any more
+  struct Case {
+    std::string config;
+    std::string reason;  // part of what the one logged entry says
+  } cases[] = {
+      {"@" + logged + "ECRIP=127.0.0.1",
+       "OPEN FAILED : inline setting at " + std::to_string(logged.size() + 1) +
+           " (\"ECRIP=127.0.0.1\"): a value longer than 255 characters, or an unquoted value "
+           "that is not a number (quote addresses and file names with ', not \")"},
+      {"@" + logged + "ECRIP=\"127.0.0.1\"", "a value longer than 255 characters, or an unquoted"},
+      {"@" + logged + "E'CRIP=1", "a quote (') inside a key"},
+      {"@" + logged + "ECRIP='127.0.0.1.0.0.0.0.0'", "an address over 17"},
+      {path, "ECRIP is missing, not text, or longer than 17 characters"},
+      {"@" + logged + "ECRIP='127.0.0.1',ECRPortNumber=" + port,
+       "no connection to 127.0.0.1 port " + port},
+  };
+  for (const Case& c : cases) {
+    TempPath("linkdrv_open_failed.txt");
+    EXPECT_FALSE(d.OpenProt(c.config.c_str(), 0));
+    EXPECT_EQ(d.LastError(), kResultConfigFailed);
+    std::vector<std::string> lines = MaskTimes(ReadLines(log));
+    ASSERT_EQ(lines.size(), 9u) << c.config;
+    EXPECT_EQ(lines[2], "D T:2:00 LOG OPEN");
+    EXPECT_EQ(lines[4].rfind("T:2:00 OPEN FAILED : ", 0), 0u) << lines[4];
+    EXPECT_NE(lines[4].find(c.reason), std::string::npos) << lines[4];
+    EXPECT_NE(lines[4].find("Result-Code=103"), std::string::npos) << lines[4];
+    EXPECT_EQ(lines[6], "D T:2:00 LOG CLOSE");
+  }
+  key.reset();
+  RegDeleteKeyA(HKEY_LOCAL_MACHINE, path);
 }
 
 }  // namespace

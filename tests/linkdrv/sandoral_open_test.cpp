@@ -105,7 +105,10 @@ TEST_F(SandoralTest, RegistryConfiguration) {
     RegSetValueExA(key.get(), name, 0, REG_SZ, reinterpret_cast<const BYTE*>(value.c_str()),
                    static_cast<DWORD>(value.size() + 1));
   };
-  set("ECRPortNumber", std::to_string(ecr.Port()));
+  // A port written as a number (a .reg file's dword:) is read as its decimal text.
+  DWORD port = ecr.Port();
+  RegSetValueExA(key.get(), "ECRPortNumber", 0, REG_DWORD, reinterpret_cast<const BYTE*>(&port),
+                 sizeof port);
   EXPECT_FALSE(d.OpenProt(path, 0));  // no ECRIP
   EXPECT_EQ(d.LastError(), kResultConfigFailed);
 
@@ -118,6 +121,8 @@ TEST_F(SandoralTest, RegistryConfiguration) {
   set("LogFileName", log);
   ASSERT_TRUE(d.OpenProt(path, 0)) << d.LastError();
   DriverInfo* info = d.Info();
+  EXPECT_STREQ(reinterpret_cast<const char*>(info->field[kInfoPortText]),
+               std::to_string(port).c_str());
   EXPECT_EQ(info->field[kInfoOnLine], 0);
   EXPECT_EQ(info->field[kInfoExtDisplayEcho], 1);
   EXPECT_NE(info->field[kInfoLogWrite], 0);
