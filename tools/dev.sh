@@ -6,12 +6,18 @@
 #   tools/dev.sh build/mine -t sandoral_tests -- -R Sandoral
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
+usage() {
+  sed -n '2,6s/^# \{0,1\}//p' "$0" >&2
+  exit 2
+}
+[ $# -gt 0 ] && [ "$1" != "-h" ] && [ "$1" != "--help" ] || usage
 . "$root/tools/env.sh"
 dir=$(realpath -m "$1"); shift
 targets=()
 while [ $# -gt 0 ] && [ "$1" != "--" ]; do
-  [ "$1" = "-t" ] && { targets+=("$2"); shift 2; continue; }
-  echo "unknown argument $1" >&2; exit 2
+  [ "$1" = "-t" ] && [ $# -ge 2 ] && { targets+=("$2"); shift 2; continue; }
+  echo "dev.sh: unknown argument $1" >&2
+  usage
 done
 [ "${1:-}" = "--" ] && shift
 kr_build x64 "$dir" "${targets[@]}"
