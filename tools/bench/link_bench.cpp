@@ -16,6 +16,7 @@
 #include <algorithm>
 #include <chrono>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <set>
 #include <string>
@@ -285,8 +286,8 @@ void Burst(Driver& d, ecrsim::Simulator& ecr, int count) {
 int RunDriver(const std::string& name, const Options& o) {
   Driver d;
   if (!d.Load(name)) {
-    std::printf("%-9s not found (%s.dll), skipped\n", name.c_str(), name.c_str());
-    return 0;
+    std::fprintf(stderr, "link_bench: %s.dll not found next to link_bench.exe\n", name.c_str());
+    return 1;
   }
   bool hostPc = name == "Mirevon";
   ecrsim::Simulator ecr(hostPc ? ecrsim::Wire::kHostPc : ecrsim::Wire::kHexLine);
@@ -320,10 +321,21 @@ int RunDriver(const std::string& name, const Options& o) {
   return failures;
 }
 
-int Usage() {
+int Usage(const char* why = nullptr, const char* value = nullptr) {
+  if (why) std::fprintf(stderr, "link_bench: %s%s\n", why, value ? value : "");
   std::fprintf(stderr,
-               "usage: link_bench [--count N] [--idle SECONDS] [--burst N] [--driver NAME]\n");
+               "usage: link_bench [--count N] [--idle SECONDS] [--burst N] "
+               "[--driver Sandoral|Mirevon]\n");
   return 2;
+}
+
+// A whole non-negative decimal number; false for anything else.
+bool ParseCount(const char* text, int* value) {
+  char* end = nullptr;
+  long v = std::strtol(text, &end, 10);
+  if (end == text || *end != '\0' || v < 0 || v > 1000000) return false;
+  *value = static_cast<int>(v);
+  return true;
 }
 
 }  // namespace
@@ -332,19 +344,18 @@ int main(int argc, char** argv) {
   Options o;
   for (int i = 1; i < argc; ++i) {
     std::string a = argv[i];
-    if (i + 1 >= argc) return Usage();
+    int* number = a == "--count"   ? &o.count
+                  : a == "--idle"  ? &o.idleSeconds
+                  : a == "--burst" ? &o.burst
+                                   : nullptr;
+    if (!number && a != "--driver") return Usage("unknown argument ", argv[i]);
+    if (i + 1 >= argc) return Usage("no value after ", argv[i]);
     const char* v = argv[++i];
-    if (a == "--count") {
-      o.count = std::atoi(v);
-    } else if (a == "--idle") {
-      o.idleSeconds = std::atoi(v);
-    } else if (a == "--burst") {
-      o.burst = std::atoi(v);
-    } else if (a == "--driver") {
-      o.driver = v;
-    } else {
-      return Usage();
-    }
+    if (number && !ParseCount(v, number)) return Usage(("bad number for " + a + ": ").c_str(), v);
+    if (!number) o.driver = v;
+  }
+  if (!o.driver.empty() && o.driver != "Sandoral" && o.driver != "Mirevon") {
+    return Usage("unknown driver ", o.driver.c_str());
   }
   int failures = 0;
   for (const char* name : {"Sandoral", "Mirevon"}) {
