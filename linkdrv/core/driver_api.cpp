@@ -334,10 +334,13 @@ extern "C" BOOL WINAPI OpenProt(const char* config, int) {
     return FALSE;
   };
   if (!ConnectLink()) {
-    LogEntry(
-        kLogExport, kLogResult, 0,
-        ("OPEN FAILED : no connection to " + std::string(s.address) + " port " + s.port).c_str(),
-        nullptr, 0, kResultConfigFailed);
+    unsigned short port = 0;
+    std::string why =
+        ParsePort(s.port, &port)
+            ? "no connection to " + std::string(s.address) + " port " + s.port
+            : "ECRPortNumber \"" + std::string(s.port) + "\" is not a port (1 to 65535)";
+    LogEntry(kLogExport, kLogResult, 0, ("OPEN FAILED : " + why).c_str(), nullptr, 0,
+             kResultConfigFailed);
     return fail(kResultConfigFailed);
   }
 

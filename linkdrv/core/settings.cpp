@@ -84,6 +84,20 @@ int DecimalValue(const char* text) {
   return static_cast<int>(value);
 }
 
+bool ParsePort(const char* text, unsigned short* port) {
+  while (*text == ' ') ++text;
+  long value = 0;
+  int digits = 0;
+  for (; *text >= '0' && *text <= '9'; ++text, ++digits) {
+    value = value * 10 + (*text - '0');
+    if (value > 65535) return false;
+  }
+  while (*text == ' ') ++text;
+  if (digits == 0 || *text != '\0' || value == 0) return false;
+  *port = static_cast<unsigned short>(value);
+  return true;
+}
+
 void ClearSettings(LinkSettings& s) {
   std::memset(&s, 0, sizeof s);
 }

@@ -57,5 +57,8 @@ int LogLevelFromText(const char* text);        // "NO" -> 0, else its decimal va
 // the int range; 0 when there are no digits.
 int DecimalValue(const char* text);
 bool EqualsNoCase(const char* a, const char* b);
+// A TCP port text: decimal digits between optional blanks, 1 to 65535;
+// false for anything else (a port out of range is not cut to 16 bits).
+bool ParsePort(const char* text, unsigned short* port);
 
 }  // namespace linkdrv

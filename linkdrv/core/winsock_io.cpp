@@ -1,5 +1,7 @@
 #include "winsock_io.h"
 
+#include "settings.h"
+
 #include <windows.h>
 
 #include <algorithm>
@@ -20,11 +22,13 @@ bool WouldBlock() {
 }  // namespace
 
 SOCKET WinsockIo::Connect(const char* address, const char* port) {
+  unsigned short portNumber = 0;
+  if (!ParsePort(port, &portNumber)) return INVALID_SOCKET;
   WSADATA data;
   if (WSAStartup(MAKEWORD(2, 2), &data) != 0) return INVALID_SOCKET;
   sockaddr_in to = {};
   to.sin_family = AF_INET;
-  to.sin_port = htons(static_cast<u_short>(std::atoi(port)));
+  to.sin_port = htons(portNumber);
   to.sin_addr.s_addr = inet_addr(address);
   SOCKET s = INVALID_SOCKET;
   if (to.sin_addr.s_addr != INADDR_NONE) s = socket(AF_INET, SOCK_STREAM, IPPROTO_TCP);

@@ -131,6 +131,9 @@ TEST_F(SandoralLog, AFailedOpenWritesItsReason) {
       {path, "ECRIP is missing, not text, or longer than 17 characters"},
       {"@" + logged + "ECRIP='127.0.0.1',ECRPortNumber=" + port,
        "no connection to 127.0.0.1 port " + port},
+      // A port past 65535 is refused, not cut to 16 bits (70000 would be 4464).
+      {"@" + logged + "ECRIP='127.0.0.1',ECRPortNumber=70000",
+       "ECRPortNumber \"70000\" is not a port (1 to 65535)"},
   };
   for (const Case& c : cases) {
     TempPath("linkdrv_open_failed.txt");
