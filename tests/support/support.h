@@ -135,4 +135,13 @@ class AllocationSpy {
   unsigned long long mark_ = 0;
 };
 
+// --- programs ------------------------------------------------------------------
+
+// Runs a command line (reg.exe, msiexec.exe, a tool) hidden and waits for it
+// up to timeoutMs; returns its exit code, or -1 when it could not be started
+// or did not end in time (it is then left running).
+DWORD RunProgram(std::string commandLine, DWORD timeoutMs = 60000);
+// A Unix path as Wine's Z: drive shows it ("/a/b" -> "Z:\\a\\b").
+std::string WinePath(std::string unixPath);
+
 }  // namespace kr_test
