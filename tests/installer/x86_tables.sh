@@ -1,0 +1,31 @@
+#!/usr/bin/env bash
+# The x86 installer cannot run here: its tables are read back with msiinfo
+# and compared with the x64 one. Exit 77 (skipped) when it was not built.
+#   x86_tables.sh <x64 msi> <x86 msi>
+set -uo pipefail
+x64=$1 x86=$2
+[ -f "$x86" ] || { echo "no $x86 (build the x86 tree first): skipped"; exit 77; }
+failures=0 count=0
+check() {  # check <what> <command...>: the command must succeed
+  local what=$1; shift
+  count=$((count + 1))
+  if ! "$@"; then failures=$((failures + 1)); echo "FAILED: $what"; fi
+}
+table() { msiinfo export "$1" "$2" | tail -n +4; }
+column() { table "$1" "$2" | cut -f"$3" | sort; }
+
+check "x86 package is for Intel" grep -q "Intel;1033" <(msiinfo suminfo "$x86")
+check "x64 package is for x64" grep -q "x64;1033" <(msiinfo suminfo "$x64")
+# 32-bit registry view: no component carries the 64-bit attribute (256).
+check "x86 components are 32-bit" test -z "$(table "$x86" Component | awk -F'\t' '$4 >= 256')"
+check "x64 components are 64-bit" test -z "$(table "$x64" Component | awk -F'\t' '$4 < 256')"
+check "same file set" diff <(column "$x64" File 3) <(column "$x86" File 3)
+check "same components" diff <(column "$x64" Component 1) <(column "$x86" Component 1)
+check "x86 installs to Program Files (x86)" grep -q "^ProgramFilesFolder" <(table "$x86" Directory | cut -f2)
+# The same registry entries but for the type library's platform key.
+check "same registry entries" diff <(table "$x64" Registry | cut -f2- | sed 's/\\win64/\\win32/' | sort) \
+                                   <(table "$x86" Registry | cut -f2- | sort)
+check "sample device conditioned" grep -qP "^SampleDevice\t.*\tSAMPLEDEVICE OR REMOVE=\"ALL\"\t" <(table "$x86" Component)
+check "simulator conditioned" grep -qP "^Simulator\t1\tSIMULATOR" <(table "$x86" Condition)
+echo "$((count - failures)) passed, $failures failed"
+[ "$failures" -eq 0 ]
