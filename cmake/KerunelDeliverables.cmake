@@ -17,7 +17,7 @@ set(KERUNEL_DELIVERABLES
   "Kerunel|control|Kerunel Control Object Module"
   "Sandoral|driver|Kerunel link driver, hex-line framing"
   "Mirevon|driver|Kerunel link driver, host-PC framing"
-  "KerunelService|service|Kerunel reference Service Object"
+  "KerunelSO|service|Kerunel reference Service Object"
   "Vostrik|program|Kerunel test bench"
   "kerunel_cli|program|Kerunel command-line client"
   "ecrsim_tool|tool|Kerunel ECR simulator")

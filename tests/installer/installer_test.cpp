@@ -284,7 +284,8 @@ TEST(Installer, InstallUseAndUninstallLeaveNothingBehind) {
     ASSERT_EQ(RegGetValueA(device.get(), nullptr, "LinkDriver", RRF_RT_REG_SZ, nullptr, driverName,
                            &size),
               ERROR_SUCCESS);
-    kr::UniqueModule driver(LoadLibraryA((std::string(kInstallDir) + "\\" + driverName).c_str()));
+    kr::UniqueModule driver(
+        LoadLibraryA((std::string(kInstallDir) + "\\" + driverName + ".dll").c_str()));
     ASSERT_TRUE(driver);
     auto openProt = reinterpret_cast<linkdrv::OpenProtFn>(
         reinterpret_cast<void*>(GetProcAddress(driver.get(), "OpenProt")));

@@ -75,7 +75,7 @@ TEST(SampleRegFiles, EachImportsAndItsDeviceOpens) {
     ASSERT_EQ(RunProgram("reg.exe import \"" + imported + "\""), 0u);
 
     std::string path = std::string(sample.view) + kDeviceKey;
-    EXPECT_EQ(ReadValue(path, "LinkDriver"), std::string(sample.driver) + ".dll");
+    EXPECT_EQ(ReadValue(path, "LinkDriver"), sample.driver);
     std::string log = ReadValue(path, "LogFileName");
     DeleteFileA(log.c_str());
 
