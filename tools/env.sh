@@ -1,7 +1,5 @@
 # Shared by the build and test commands: packages, build trees, Wine prefix.
 KR_PACKAGES="g++ g++-mingw-w64-x86-64 g++-mingw-w64-i686 mingw-w64-tools libwine-dev wine wine64 xvfb xauth cmake ninja-build clang libclang-rt-14-dev imagemagick"
-# The installers (wixl builds them, msitools post-processes and reads them back).
-KR_PACKAGES="$KR_PACKAGES msitools wixl"
 
 kr_install_packages() {
   local missing=()
@@ -52,3 +50,6 @@ kr_wine_prefix() {
     touch "$WINEPREFIX/.kr-ready"
   fi
 }
+
+# The installers: wixl builds them, msitools post-processes and reads them back.
+KR_PACKAGES="$KR_PACKAGES msitools wixl"
