@@ -27,5 +27,6 @@ check "same registry entries" diff <(table "$x64" Registry | cut -f2- | sed 's/\
                                    <(table "$x86" Registry | cut -f2- | sort)
 check "sample device conditioned" grep -qP "^SampleDevice\t.*\tSAMPLEDEVICE OR REMOVE=\"ALL\"\t" <(table "$x86" Component)
 check "simulator conditioned" grep -qP "^Simulator\t1\tSIMULATOR" <(table "$x86" Condition)
+check "a build of the same version replaces the installed one" grep -qP "\t513\t\tWIX_UPGRADE_DETECTED" <(table "$x86" Upgrade)
 echo "$((count - failures)) passed, $failures failed"
 [ "$failures" -eq 0 ]
