@@ -30,14 +30,21 @@ const char kSampleDeviceKey[] = "SOFTWARE\\OLEforRetail\\ServiceOPOS\\Kerunel\\Z
 const char kUninstallKey[] = "SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\Uninstall";
 const char kProductName[] = "Kerunel fiscal printer suite (x64)";
 
-// What the control registers, under HKEY_CLASSES_ROOT.
-const char* const kComKeys[] = {
-    "KERUNEL.KerunelCtrl.1",
-    "CLSID\\{8EE20053-3975-11D5-8515-00304F03B28E}",
-    "CLSID\\{8EE20054-3975-11D5-8515-00304F03B28E}",
-    "TypeLib\\{8EE20050-3975-11D5-8515-00304F03B28E}",
-    "Interface\\{8EE20051-3975-11D5-8515-00304F03B28E}",
-    "Interface\\{8EE20052-3975-11D5-8515-00304F03B28E}",
+// The COM servers and the keys each registers under HKEY_CLASSES_ROOT.
+struct ComServer {
+  const char* file;
+  std::vector<const char*> keys;
+};
+const ComServer kComServers[] = {
+    {"Kerunel.ocx",
+     {"KERUNEL.KerunelCtrl.1", "CLSID\\{8EE20053-3975-11D5-8515-00304F03B28E}",
+      "CLSID\\{8EE20054-3975-11D5-8515-00304F03B28E}",
+      "TypeLib\\{8EE20050-3975-11D5-8515-00304F03B28E}",
+      "Interface\\{8EE20051-3975-11D5-8515-00304F03B28E}",
+      "Interface\\{8EE20052-3975-11D5-8515-00304F03B28E}"}},
+#ifdef KERUNEL_SERVICE
+    {"KerunelSO.dll", {"Kerunel.FiscalService.1", "CLSID\\{6F7293C1-B42A-41BD-8119-91F4527AC72C}"}},
+#endif
 };
 
 std::string Msiexec(const char* action, const std::string& extra = "") {
@@ -59,19 +66,22 @@ std::string ShortPath(const std::string& path) {
   return n > 0 && n < sizeof buffer ? buffer : path;
 }
 
-// Every key and text value under the COM keys, with the module's path and
-// folder (long or short form) replaced by <module> and <dir>; an empty
-// default value counts as no value.
+// Every key and text value under the COM servers' keys, with the modules'
+// paths (long or short form) replaced by <file name> and their folder by
+// <dir>; an empty default value counts as no value.
 class ComSnapshot {
  public:
-  ComSnapshot(const std::string& module, const std::string& dir) {
-    std::string trimmedDir = dir;
-    while (!trimmedDir.empty() && trimmedDir.back() == '\\') trimmedDir.pop_back();
-    replacements_ = {{module, "<module>"},
-                     {ShortPath(module), "<module>"},
-                     {trimmedDir, "<dir>"},
-                     {ShortPath(trimmedDir), "<dir>"}};
-    for (const char* key : kComKeys) Walk(key);
+  explicit ComSnapshot(std::string dir) {
+    for (const ComServer& server : kComServers) {
+      std::string module = dir + "\\" + server.file;
+      replacements_.push_back({module, std::string("<") + server.file + ">"});
+      replacements_.push_back({ShortPath(module), std::string("<") + server.file + ">"});
+    }
+    replacements_.push_back({dir, "<dir>"});
+    replacements_.push_back({ShortPath(dir), "<dir>"});
+    for (const ComServer& server : kComServers) {
+      for (const char* key : server.keys) Walk(key);
+    }
   }
   const std::map<std::string, std::string>& entries() const { return entries_; }
 
@@ -229,12 +239,22 @@ TEST(Installer, InstallUseAndUninstallLeaveNothingBehind) {
   // A run that stopped half-way left it installed.
   for (const std::string& code : InstalledProducts()) RunProgram("msiexec.exe /x " + code + " /qn");
 
-  // What the control's own registration writes, for comparison.
-  std::string builtModule = WinePath(std::string(KERUNEL_BIN_DIR) + "/Kerunel.ocx");
-  ASSERT_EQ(RunProgram("regsvr32.exe /s \"" + builtModule + "\""), 0u);
-  ComSnapshot selfRegistered(builtModule, WinePath(KERUNEL_BIN_DIR));
-  ASSERT_EQ(RunProgram("regsvr32.exe /s /u \"" + builtModule + "\""), 0u);
-  for (const char* key : kComKeys) ASSERT_FALSE(KeyExists(HKEY_CLASSES_ROOT, key)) << key;
+  // What the servers' own registration writes, for comparison.
+  std::string bin = WinePath(KERUNEL_BIN_DIR);
+  auto regsvr32 = [&bin](const char* options) {
+    for (const ComServer& server : kComServers) {
+      ASSERT_EQ(RunProgram("regsvr32.exe " + std::string(options) + " \"" + bin + "\\" +
+                           server.file + "\""),
+                0u)
+          << server.file;
+    }
+  };
+  regsvr32("/s");
+  ComSnapshot selfRegistered(bin);
+  regsvr32("/s /u");
+  for (const ComServer& server : kComServers) {
+    for (const char* key : server.keys) ASSERT_FALSE(KeyExists(HKEY_CLASSES_ROOT, key)) << key;
+  }
 
   // Without the two properties: no sample device, no simulator.
   ASSERT_EQ(RunProgram(Msiexec("/i"), 120000), 0u);
@@ -256,8 +276,7 @@ TEST(Installer, InstallUseAndUninstallLeaveNothingBehind) {
   }
   EXPECT_EQ(InstalledProducts().size(), 1u);
 
-  std::string installedModule = std::string(kInstallDir) + "\\Kerunel.ocx";
-  ComSnapshot installed(installedModule, kInstallDir);
+  ComSnapshot installed(kInstallDir);
   for (const auto& [entry, value] : selfRegistered.entries()) {
     auto it = installed.entries().find(entry);
     EXPECT_TRUE(it != installed.entries().end() && it->second == value)
@@ -297,6 +316,12 @@ TEST(Installer, InstallUseAndUninstallLeaveNothingBehind) {
     RegSetValueExA(device.get(), "ECRPortNumber", 0, REG_SZ,
                    reinterpret_cast<const BYTE*>(port.c_str()),
                    static_cast<DWORD>(port.size() + 1));
+#ifdef KERUNEL_SERVICE
+    // As an application does: the control, the reference Service Object, the link.
+    kr::ComInit com(COINIT_APARTMENTTHREADED);
+    EXPECT_EQ(kr_test::UseDeviceThroughControl(L"ZV_FPrinter"), "");
+#else
+    // The device key is the link's configuration: open it with its driver.
     char driverName[64] = {};
     DWORD size = sizeof driverName;
     ASSERT_EQ(RegGetValueA(device.get(), nullptr, "LinkDriver", RRF_RT_REG_SZ, nullptr, driverName,
@@ -312,6 +337,7 @@ TEST(Installer, InstallUseAndUninstallLeaveNothingBehind) {
     ASSERT_TRUE(openProt && closeProt);
     EXPECT_TRUE(openProt(kSampleDeviceKey, 0));
     EXPECT_TRUE(closeProt(0));
+#endif
   }
   std::string log = std::string(kLogDir) + "\\ZV_FPrinter.log";
   std::ifstream logFile(log);
@@ -324,7 +350,9 @@ TEST(Installer, InstallUseAndUninstallLeaveNothingBehind) {
   ASSERT_EQ(RunProgram(Msiexec("/x"), 120000), 0u);
   EXPECT_FALSE(FileExists(kInstallDir));
   EXPECT_FALSE(FileExists(kLogDir));
-  for (const char* key : kComKeys) EXPECT_FALSE(KeyExists(HKEY_CLASSES_ROOT, key)) << key;
+  for (const ComServer& server : kComServers) {
+    for (const char* key : server.keys) EXPECT_FALSE(KeyExists(HKEY_CLASSES_ROOT, key)) << key;
+  }
   EXPECT_FALSE(KeyExists(HKEY_LOCAL_MACHINE, kSampleDeviceKey));
   EXPECT_TRUE(InstalledProducts().empty());
 }

@@ -141,6 +141,11 @@ class AllocationSpy {
 // up to timeoutMs; returns its exit code, or -1 when it could not be started
 // or did not end in time (it is then left running).
 DWORD RunProgram(std::string commandLine, DWORD timeoutMs = 60000);
+// Creates the Kerunel control by its ProgID (COM must be initialised) and
+// opens, claims and enables the logical device, then disables, releases
+// and closes it; returns "" when every step gave 0, else the first failing
+// step and its result ("Open 109").
+std::string UseDeviceThroughControl(const std::wstring& deviceName);
 // A Unix path as Wine's Z: drive shows it ("/a/b" -> "Z:\\a\\b").
 std::string WinePath(std::string unixPath);
 
