@@ -1,4 +1,6 @@
 // Running the system's and our own programs from a test under Wine.
+#include <fstream>
+
 #include "support.h"
 
 namespace kr_test {
@@ -22,6 +24,14 @@ DWORD RunProgram(std::string commandLine, DWORD timeoutMs) {
 std::string WinePath(std::string unixPath) {
   for (char& c : unixPath) c = c == '/' ? '\\' : c;
   return "Z:" + unixPath;
+}
+
+std::vector<Deliverable> ReadDeliverables(const std::string& listPath) {
+  std::ifstream in(WinePath(listPath));
+  std::vector<Deliverable> files;
+  Deliverable d;
+  while (in >> d.kind >> d.file) files.push_back(d);
+  return files;
 }
 
 }  // namespace kr_test

@@ -146,6 +146,12 @@ DWORD RunProgram(std::string commandLine, DWORD timeoutMs = 60000);
 // and closes it; returns "" when every step gave 0, else the first failing
 // step and its result ("Open 109").
 std::string UseDeviceThroughControl(const std::wstring& deviceName);
+// One line of <build dir>/deliverables.txt: the kind and the file name.
+struct Deliverable {
+  std::string kind, file;
+};
+// The deliverables that a build made, from its list (a Unix path).
+std::vector<Deliverable> ReadDeliverables(const std::string& listPath);
 // A Unix path as Wine's Z: drive shows it ("/a/b" -> "Z:\\a\\b").
 std::string WinePath(std::string unixPath);
 
