@@ -26,7 +26,6 @@ class TestSite final : public IOleClientSite, public IOleInPlaceSite, public IDi
 
   bool userMode = true;
   bool inPlaceActive = false;
-  int showObjectCalls = 0;
   int posRectChanges = 0;
 
   STDMETHODIMP QueryInterface(REFIID iid, void** out) override {
@@ -55,10 +54,7 @@ class TestSite final : public IOleClientSite, public IOleInPlaceSite, public IDi
     *out = nullptr;
     return E_NOINTERFACE;
   }
-  STDMETHODIMP ShowObject() override {
-    ++showObjectCalls;
-    return S_OK;
-  }
+  STDMETHODIMP ShowObject() override { return S_OK; }
   STDMETHODIMP OnShowWindow(BOOL) override { return S_OK; }
   STDMETHODIMP RequestNewObjectLayout() override { return E_NOTIMPL; }
 
@@ -253,7 +249,6 @@ TEST_F(EmbeddingTest, ContainerLettingGoClosesTheOpenDevice) {
     SCOPED_TRACE(way.how);
     kr::ComPtr<IOleObject> control = InsertActive();
     ASSERT_TRUE(control);
-    EXPECT_EQ(1, site_->showObjectCalls);
     EXPECT_EQ(0, CallOn(control.get(), KR_DISPID_Open, Args().Text(kDevice)));
     EXPECT_EQ(1, so_.Counters().controlRefsHeld);
 
@@ -267,7 +262,6 @@ TEST_F(EmbeddingTest, ContainerLettingGoClosesTheOpenDevice) {
 
     control->SetClientSite(nullptr);
     EXPECT_EQ(0u, control.detach()->Release());
-    site_->showObjectCalls = 0;
   }
 }
 
@@ -524,7 +518,7 @@ TEST_F(ModuleDialogsTest, AboutBoxShowsItsTextsUntilOk) {
   EXPECT_EQ(nullptr, FindWindowW(L"#32770", L"About Control Object"));
 }
 
-TEST_F(ModuleDialogsTest, PropertyPageShowsVersionAndReleaseAndKeepsTheModule) {
+TEST_F(ModuleDialogsTest, PropertyPageFromItsFactoryShowsVersionAndRelease) {
   using GetClassObjectFn = HRESULT(STDAPICALLTYPE*)(REFCLSID, REFIID, void**);
   using CanUnloadFn = HRESULT(STDAPICALLTYPE*)();
   auto getClassObject = Export<GetClassObjectFn>("DllGetClassObject");
@@ -547,7 +541,6 @@ TEST_F(ModuleDialogsTest, PropertyPageShowsVersionAndReleaseAndKeepsTheModule) {
                                          info.size.cx + 40, info.size.cy + 60, nullptr, nullptr,
                                          nullptr, nullptr));
   ASSERT_TRUE(frame);
-  ShowWindow(frame.get(), SW_SHOW);
   RECT area{10, 10, 10 + info.size.cx, 10 + info.size.cy};
   ASSERT_EQ(S_OK, page->Activate(frame.get(), &area, TRUE));
   ASSERT_EQ(S_OK, page->Show(SW_SHOW));
@@ -563,9 +556,6 @@ TEST_F(ModuleDialogsTest, PropertyPageShowsVersionAndReleaseAndKeepsTheModule) {
     GetDlgItemTextW(dialog, t.id, text, 256);
     EXPECT_EQ(t.text, text) << "control " << t.id;
   }
-  UpdateWindow(frame.get());
-  for (MSG msg; PeekMessageW(&msg, nullptr, 0, 0, PM_REMOVE);) DispatchMessageW(&msg);
-  EXPECT_FALSE(kr_test::TakeScreenshot(L"property_page").empty());
   EXPECT_EQ(S_OK, page->Deactivate());
   EXPECT_FALSE(IsWindow(dialog));
 
