@@ -5,6 +5,6 @@ namespace kr {
 
 // ControlObjectDescription, also shown on the property page.
 inline constexpr char kControlDescription[] =
-    "OPOS Fiscal Printer Control, (C) 2001-2026 Tarvello. All rights reserved.";
+    "OPOS Fiscal Printer Control, (C) Tarvello";
 
 }  // namespace kr
