@@ -541,9 +541,13 @@ HRESULT CKerunelCtrl::InvokeMethod(const Member& member, Argument* args, VARIANT
     case MemberAction::kForward:
       value = m_bOpen ? Forward(member, args) : opos::OPOS_E_CLOSED;
       break;
-    case MemberAction::kFireEvent:
+    case MemberAction::kFireEvent: {
+      // A handler may close the control while the Service Object's code,
+      // which made this callback, is still running.
+      CServiceDispatch::KeepAlive keep(m_service);
       FireEvent(member, args);
       break;
+    }
     case MemberAction::kProcessId:
       value = 0;
       break;
@@ -619,10 +623,22 @@ void CKerunelCtrl::FireEvent(const Member& member, Argument* args) {
 // ---------------------------------------------------------------------------
 // CKerunelCtrl: the session
 
+// Returns OPOS_E_ILLEGAL when open or opening, OPOS_E_NOEXIST or
+// OPOS_E_NOSERVICE when the device cannot be bound, else the result of
+// "OpenService" (0: open).
 LONG CKerunelCtrl::Open(const char* deviceName) {
-  if (m_bOpen) return opos::OPOS_E_ILLEGAL;
-  // An empty name would address the class key's own default value.
-  if (deviceName == nullptr || deviceName[0] == '\0') return opos::OPOS_E_NOEXIST;
+  if (m_bOpen || m_opening) return opos::OPOS_E_ILLEGAL;
+  m_opening = true;
+  LONG opened = Bind(deviceName);
+  m_opening = false;
+  if (opened == opos::OPOS_SUCCESS) m_bOpen = true;
+  return opened;
+}
+
+LONG CKerunelCtrl::Bind(const char* deviceName) {
+  // A null name is the empty one, whose value is the class key's default
+  // value: the installation's default device.
+  if (deviceName == nullptr) deviceName = "";
 
   UniqueHKey classKey;
   if (::RegOpenKeyExA(HKEY_LOCAL_MACHINE, kClassKeyPath, 0, KEY_READ, classKey.put()) !=
@@ -632,6 +648,8 @@ LONG CKerunelCtrl::Open(const char* deviceName) {
   // A value named after the logical name maps it to a device key.
   char mapped[kValueLimit];
   const char* keyName = ReadValueText(classKey.get(), deviceName, mapped) ? mapped : deviceName;
+  // An empty key name would make the class key its own device key.
+  if (keyName[0] == '\0') return opos::OPOS_E_NOEXIST;
 
   std::string devicePath = kClassKeyPath;
   devicePath += '\\';
@@ -652,20 +670,21 @@ LONG CKerunelCtrl::Open(const char* deviceName) {
     return opos::OPOS_E_NOSERVICE;
   }
   LONG opened = m_service.OpenService(kDeviceClass, keyName, static_cast<IDispatch*>(this));
-  if (opened != opos::OPOS_SUCCESS) {
-    m_service.ReleaseService();
-    return opened;
-  }
-  m_bOpen = true;
-  return opos::OPOS_SUCCESS;
+  if (opened != opos::OPOS_SUCCESS) m_service.ReleaseService();
+  return opened;
 }
 
+// Returns OPOS_E_CLOSED when not open, OPOS_E_ILLEGAL when a Close is
+// already under way, else the Service Object's "Close" result.
 LONG CKerunelCtrl::Close() {
   if (!m_bOpen) return opos::OPOS_E_CLOSED;
+  if (m_closing) return opos::OPOS_E_ILLEGAL;
+  m_closing = true;
   LONG closed = m_service.Close();
   // The binding ends whatever the Service Object answered.
   m_service.ReleaseService();
   m_bOpen = false;
+  m_closing = false;
   return closed;
 }
 

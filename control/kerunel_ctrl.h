@@ -123,6 +123,9 @@ class CKerunelCtrl final : public IDispatch,
   HRESULT GetProperty(const Member& member, VARIANT* result);
   HRESULT InvokeMethod(const Member& member, Argument* args, VARIANT* result);
   LONG Forward(const Member& member, Argument* args);
+  // Looks the device up, creates and binds its Service Object and opens it;
+  // returns 0 with the binding kept, or Open's failure code with none kept.
+  LONG Bind(const char* deviceName);
   void FireEvent(const Member& member, Argument* args);
   // Loads the type information of `guid` from the module's own type
   // library; returns its HRESULT.
@@ -141,6 +144,10 @@ class CKerunelCtrl final : public IDispatch,
   const LONG m_lCOVersion;
   CServiceDispatch m_service;
   bool m_bOpen = false;
+  // Open or Close under way: a handler or a message dispatched during the
+  // Service Object's call must not start another one on the same binding.
+  bool m_opening = false;
+  bool m_closing = false;
 };
 
 // Module-wide count of live objects and factory locks, for DllCanUnloadNow.

@@ -92,21 +92,27 @@ bool CServiceDispatch::BindMethods() {
 
 void CServiceDispatch::ReleaseService() {
   if (m_callDepth > 0 && m_lpDispatch) {
-    // Released from inside a call to the object (a callback closed the
-    // control): the object must outlive that call.
+    // Released while the object's code runs (a handler closed the control):
+    // the object must outlive that code.
     m_retired.push_back(std::move(m_lpDispatch));
   }
   m_lpDispatch.reset();
 }
 
+void CServiceDispatch::DropRetired() {
+  if (m_retired.empty()) return;
+  // The last release may call back into the control: the list is left
+  // consistent before it runs.
+  std::vector<ComPtr<IDispatch>> retired;
+  retired.swap(m_retired);
+}
+
 HRESULT CServiceDispatch::Invoke(ServiceMethod index, ServiceArgs& args, VARIANT* result) {
   IDispatch* service = m_lpDispatch.get();
   if (service == nullptr) return E_UNEXPECTED;
-  ++m_callDepth;
-  HRESULT hr = service->Invoke(m_dispid[index], IID_NULL, LOCALE_USER_DEFAULT, DISPATCH_METHOD,
-                               args.params(), result, nullptr, nullptr);
-  if (--m_callDepth == 0 && !m_retired.empty()) m_retired.clear();
-  return hr;
+  KeepAlive keep(*this);
+  return service->Invoke(m_dispid[index], IID_NULL, LOCALE_USER_DEFAULT, DISPATCH_METHOD,
+                         args.params(), result, nullptr, nullptr);
 }
 
 HRESULT CServiceDispatch::CallForValue(ServiceMethod index, ServiceArgs& args, LONG* value) {

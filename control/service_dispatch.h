@@ -81,6 +81,24 @@ class CServiceDispatch {
   // Gives up the binding's reference.
   void ReleaseService();
 
+  // While one lives, a binding released meanwhile is kept until the last one
+  // ends: the Service Object's code is still running below it, in a call the
+  // control made to it or in a callback it made to the control.
+  class KeepAlive {
+   public:
+    explicit KeepAlive(CServiceDispatch& binding) : m_binding(binding) {
+      ++m_binding.m_callDepth;
+    }
+    ~KeepAlive() {
+      if (--m_binding.m_callDepth == 0) m_binding.DropRetired();
+    }
+    KeepAlive(const KeepAlive&) = delete;
+    KeepAlive& operator=(const KeepAlive&) = delete;
+
+   private:
+    CServiceDispatch& m_binding;
+  };
+
   // The call primitive: returns the method's 32-bit result, or 0 after a
   // failed call, which is reported with the method's failure text (silently
   // for a method that has none).
@@ -112,11 +130,13 @@ class CServiceDispatch {
   HRESULT CallForValue(ServiceMethod index, ServiceArgs& args, LONG* value);
   // One Invoke on the Service Object; returns its status.
   HRESULT Invoke(ServiceMethod index, ServiceArgs& args, VARIANT* result);
+  // Releases the bindings kept by KeepAlive.
+  void DropRetired();
 
   ComPtr<IDispatch> m_lpDispatch;
   DISPID m_dispid[kServiceMethodCount] = {};
-  // A binding released while a call to the object is under way (a callback
-  // closed the control) is kept until that call has returned.
+  // A binding released while the object's code runs (a handler closed the
+  // control) is kept until the outermost KeepAlive ends.
   int m_callDepth = 0;
   std::vector<ComPtr<IDispatch>> m_retired;
 };
