@@ -76,9 +76,11 @@ void TextArgument::Assign(BSTR wide) {
   wide_ = wide;
   length_ = 0;
   ascii_ = true;
+  unchanged_ = true;
   converted_ = false;
   if (wide == nullptr) return;
-  const UINT length = ::SysStringLen(wide);
+  const UINT bytes = ::SysStringByteLen(wide);
+  const UINT length = bytes / sizeof(wchar_t);
   UINT i = 0;
   unsigned int bits = 0;
   for (; i < length; ++i) {
@@ -88,6 +90,8 @@ void TextArgument::Assign(BSTR wide) {
   }
   ascii_ = bits < 0x80;
   length_ = i;
+  // A NUL (or an odd byte) before the end would be lost on the way.
+  unchanged_ = ascii_ && i == length && bytes % sizeof(wchar_t) == 0;
 }
 
 const char* TextArgument::Ansi() {

@@ -39,8 +39,8 @@ class AnsiText {
 
 // A string argument on its way through the control: the caller's wide text
 // and its ANSI form. Pure ASCII text reads the same in every ANSI code page,
-// so for it the ANSI form is made only when asked for, and the new string
-// handed on is a plain copy of the caller's text up to its first NUL.
+// so for it the ANSI form is made only when asked for, and the round trip
+// gives back the caller's text up to its first NUL.
 class TextArgument {
  public:
   TextArgument() = default;
@@ -54,11 +54,18 @@ class TextArgument {
   // A new Automation string after the round trip through the code page:
   // null for a null string or a failed conversion. The caller owns it.
   BSTR NewString();
+  // Whether the round trip gives the caller's string back unchanged (a null
+  // string, or pure ASCII without an embedded NUL), so that the caller's
+  // string itself can be handed on.
+  bool SurvivesRoundTrip() const { return unchanged_; }
+  // The caller's string, still the caller's.
+  BSTR Caller() const { return wide_; }
 
  private:
-  const wchar_t* wide_ = nullptr;
+  BSTR wide_ = nullptr;
   UINT length_ = 0;  // up to the first NUL
   bool ascii_ = true;
+  bool unchanged_ = true;
   bool converted_ = false;
   AnsiText ansi_;
 };

@@ -20,9 +20,9 @@ constexpr UINT kMaxServiceArgs = 6;
 
 // The argument list of one service call, built in the caller's order and
 // stored last-first as Invoke expects. Strings made for the call belong to
-// the list and are freed once when it goes away; by-reference arguments
-// stay the caller's. Fixed storage: building a call does not allocate
-// beyond the strings themselves.
+// the list and are freed once when it goes away; caller's strings handed on
+// as they are and by-reference arguments stay the caller's. Fixed storage:
+// building a call allocates nothing beyond the strings it makes.
 class ServiceArgs {
  public:
   explicit ServiceArgs(UINT count) : count_(count <= kMaxServiceArgs ? count : 0) {
@@ -36,8 +36,16 @@ class ServiceArgs {
   void AddCurrency(CY value) { Next(VT_CY)->cyVal = value; }
   // A new wide string converted from ANSI `text` (null stays null).
   void AddString(const char* text) { AddOwnedString(AnsiToBstr(text)); }
-  // A new wide string made from a string argument (null stays null).
-  void AddText(TextArgument& text) { AddOwnedString(text.NewString()); }
+  // A string argument: the caller's own string when the round trip through
+  // the code page would not change it (the Service Object does not own an
+  // in-argument either way), else a new string made by the round trip.
+  void AddText(TextArgument& text) {
+    if (text.SurvivesRoundTrip()) {
+      Next(VT_BSTR)->bstrVal = text.Caller();
+    } else {
+      AddOwnedString(text.NewString());
+    }
+  }
   void AddLongRef(LONG* target) { Next(VT_BYREF | VT_I4)->plVal = target; }
   void AddStringRef(BSTR* target) { Next(VT_BYREF | VT_BSTR)->pbstrVal = target; }
   // Passed without a reference of its own.
