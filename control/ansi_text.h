@@ -37,23 +37,38 @@ class AnsiText {
   const char* text_ = nullptr;
 };
 
-// A string argument on its way through the control: the caller's wide text
-// and its ANSI form. Pure ASCII text reads the same in every ANSI code page,
-// so for it the ANSI form is made only when asked for, and the round trip
-// gives back the caller's text up to its first NUL.
+// A string argument on its way through the control: the caller's wide text,
+// read once for what the round trip through the code page would do to it.
+// Pure ASCII text reads the same in every ANSI code page, so for it the
+// round trip gives back the caller's text up to its first NUL.
 class TextArgument {
  public:
-  TextArgument() = default;
-  TextArgument(const TextArgument&) = delete;
-  TextArgument& operator=(const TextArgument&) = delete;
-
   // Takes the caller's string, which must stay valid while this is used.
-  void Assign(BSTR wide);
-  // The ANSI text, or nullptr for a null string (or a failed conversion).
-  const char* Ansi();
+  void Assign(BSTR wide) {
+    wide_ = wide;
+    length_ = 0;
+    ascii_ = true;
+    unchanged_ = true;
+    if (wide == nullptr) return;
+    const UINT bytes = ::SysStringByteLen(wide);
+    const UINT length = bytes / sizeof(wchar_t);
+    UINT i = 0;
+    unsigned int bits = 0;
+    for (; i < length && wide[i] != L'\0'; ++i) bits |= wide[i];
+    ascii_ = bits < 0x80;
+    length_ = i;
+    // A NUL (or an odd byte) before the end would be lost on the way.
+    unchanged_ = ascii_ && i == length && bytes % sizeof(wchar_t) == 0;
+  }
+  // The ANSI text, made in `buffer`: nullptr for a null string or a failed
+  // conversion.
+  const char* Ansi(AnsiText& buffer) const {
+    buffer.Assign(wide_, length_);
+    return buffer.get();
+  }
   // A new Automation string after the round trip through the code page:
   // null for a null string or a failed conversion. The caller owns it.
-  BSTR NewString();
+  BSTR NewString() const;
   // Whether the round trip gives the caller's string back unchanged (a null
   // string, or pure ASCII without an embedded NUL), so that the caller's
   // string itself can be handed on.
@@ -66,8 +81,6 @@ class TextArgument {
   UINT length_ = 0;  // up to the first NUL
   bool ascii_ = true;
   bool unchanged_ = true;
-  bool converted_ = false;
-  AnsiText ansi_;
 };
 
 // Returns a new Automation string for ANSI `text`: null for a null text or

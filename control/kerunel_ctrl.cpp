@@ -377,7 +377,9 @@ STDMETHODIMP CKerunelCtrl::GetIDsOfNames(REFIID iid, LPOLESTR* names, UINT count
 // ---------------------------------------------------------------------------
 // CKerunelCtrl: the generic dispatch path
 
-HRESULT CKerunelCtrl::ConvertArgument(VARIANTARG* source, VARTYPE type, Argument& out) {
+// Inlined into the one dispatch path: arguments of the declared type, the
+// usual case, cost no call.
+inline HRESULT CKerunelCtrl::ConvertArgument(VARIANTARG* source, VARTYPE type, Argument& out) {
   if (type & VT_BYREF) {
     // A by-reference argument must point at a variable of the declared type;
     // a variant passed by reference that holds such a value will do too.
@@ -532,9 +534,11 @@ HRESULT CKerunelCtrl::GetProperty(const Member& member, VARIANT* result) {
 HRESULT CKerunelCtrl::InvokeMethod(const Member& member, Argument* args, VARIANT* result) {
   LONG value = 0;
   switch (member.action) {
-    case MemberAction::kOpen:
-      value = Open(args[0].text.Ansi());
+    case MemberAction::kOpen: {
+      AnsiText name;
+      value = Open(args[0].text.Ansi(name));
       break;
+    }
     case MemberAction::kClose:
       value = Close();
       break;
@@ -557,7 +561,7 @@ HRESULT CKerunelCtrl::InvokeMethod(const Member& member, Argument* args, VARIANT
       return DISP_E_MEMBERNOTFOUND;
   }
   if (result != nullptr) {
-    ::VariantInit(result);
+    result->vt = VT_EMPTY;
     if (member.type == VT_I4) {
       result->vt = VT_I4;
       result->lVal = value;

@@ -56,8 +56,9 @@ TEST(AnsiTextTest, NewStringsKeepNullAndEmptyApart) {
 
 TEST(TextArgumentTest, NewStringsAreTheCodePageRoundTripOfTheCallersText) {
   kr::TextArgument arg;
+  kr::AnsiText ansi;
   arg.Assign(nullptr);
-  EXPECT_EQ(nullptr, arg.Ansi());
+  EXPECT_EQ(nullptr, arg.Ansi(ansi));
   EXPECT_EQ(nullptr, arg.NewString());
 
   kr::UniqueBstr empty(SysAllocString(L""));
@@ -65,7 +66,7 @@ TEST(TextArgumentTest, NewStringsAreTheCodePageRoundTripOfTheCallersText) {
   kr::UniqueBstr emptyCopy(arg.NewString());
   ASSERT_TRUE(emptyCopy);
   EXPECT_EQ(0u, SysStringLen(emptyCopy.get()));
-  EXPECT_STREQ("", arg.Ansi());
+  EXPECT_STREQ("", arg.Ansi(ansi));
 
   // ASCII: a copy of its own, up to the first NUL.
   kr::UniqueBstr ascii(SysAllocStringLen(L"Bread\0junk", 10));
@@ -74,7 +75,7 @@ TEST(TextArgumentTest, NewStringsAreTheCodePageRoundTripOfTheCallersText) {
   EXPECT_NE(ascii.get(), copy.get());
   EXPECT_EQ(5u, SysStringLen(copy.get()));
   EXPECT_STREQ(L"Bread", copy.get());
-  EXPECT_STREQ("Bread", arg.Ansi());
+  EXPECT_STREQ("Bread", arg.Ansi(ansi));
 
   // Beyond ASCII the code page decides what survives.
   if (GetACP() == 1252) {
@@ -82,7 +83,7 @@ TEST(TextArgumentTest, NewStringsAreTheCodePageRoundTripOfTheCallersText) {
     arg.Assign(wide.get());
     kr::UniqueBstr back(arg.NewString());
     EXPECT_STREQ(L"Caf\u00e9 ?", back.get());
-    EXPECT_STREQ("Caf\xe9 ?", arg.Ansi());
+    EXPECT_STREQ("Caf\xe9 ?", arg.Ansi(ansi));
   }
 }
 
