@@ -8,6 +8,8 @@
 // The COM headers below need the Windows types.
 #include <oleauto.h>
 
+#include <cstdint>
+#include <cstring>
 #include <memory>
 
 namespace kr {
@@ -50,15 +52,19 @@ class TextArgument {
     ascii_ = true;
     unchanged_ = true;
     if (wide == nullptr) return;
-    const UINT bytes = ::SysStringByteLen(wide);
+    const UINT bytes = ByteLength(wide);
     const UINT length = bytes / sizeof(wchar_t);
+    // A NUL (or an odd byte) before the end would be lost on the way.
+    if (bytes % sizeof(wchar_t) == 0 && IsPlainAscii(wide, length)) {
+      length_ = length;
+      return;
+    }
     UINT i = 0;
     unsigned int bits = 0;
     for (; i < length && wide[i] != L'\0'; ++i) bits |= wide[i];
     ascii_ = bits < 0x80;
     length_ = i;
-    // A NUL (or an odd byte) before the end would be lost on the way.
-    unchanged_ = ascii_ && i == length && bytes % sizeof(wchar_t) == 0;
+    unchanged_ = false;
   }
   // The ANSI text, made in `buffer`: nullptr for a null string or a failed
   // conversion.
@@ -77,6 +83,31 @@ class TextArgument {
   BSTR Caller() const { return wide_; }
 
  private:
+  // SysStringByteLen without the call: an Automation string's length prefix
+  // is the 32-bit byte count stored just before its first character.
+  static UINT ByteLength(BSTR text) {
+    UINT bytes;
+    std::memcpy(&bytes, reinterpret_cast<const char*>(text) - sizeof(bytes), sizeof(bytes));
+    return bytes;
+  }
+  // Whether all `length` characters are in 1..0x7F, read four at a time:
+  // a character above 0x7F shows in the high bits of its lane, and once
+  // none is, subtracting 1 sets bit 15 of a lane only when that lane is 0.
+  static bool IsPlainAscii(const wchar_t* text, UINT length) {
+    constexpr uint64_t kHigh = 0xFF80FF80FF80FF80ull;
+    constexpr uint64_t kOnes = 0x0001000100010001ull;
+    constexpr uint64_t kSign = 0x8000800080008000ull;
+    uint64_t bad = 0;
+    UINT i = 0;
+    for (; i + 4 <= length; i += 4) {
+      uint64_t word;
+      std::memcpy(&word, text + i, sizeof(word));
+      bad |= (word & kHigh) | ((word - kOnes) & kSign);
+    }
+    for (; i < length; ++i) bad |= text[i] == L'\0' || text[i] >= 0x80;
+    return bad == 0;
+  }
+
   BSTR wide_ = nullptr;
   UINT length_ = 0;  // up to the first NUL
   bool ascii_ = true;

@@ -377,56 +377,6 @@ STDMETHODIMP CKerunelCtrl::GetIDsOfNames(REFIID iid, LPOLESTR* names, UINT count
 // ---------------------------------------------------------------------------
 // CKerunelCtrl: the generic dispatch path
 
-// Inlined into the one dispatch path: arguments of the declared type, the
-// usual case, cost no call.
-inline HRESULT CKerunelCtrl::ConvertArgument(VARIANTARG* source, VARTYPE type, Argument& out) {
-  if (type & VT_BYREF) {
-    // A by-reference argument must point at a variable of the declared type;
-    // a variant passed by reference that holds such a value will do too.
-    VARTYPE base = type & ~VT_BYREF;
-    VARIANTARG* v = source;
-    if (v->vt == (VT_BYREF | VT_VARIANT) && v->pvarVal != nullptr) v = v->pvarVal;
-    void* target = nullptr;
-    if (v->vt == type) {
-      target = v->byref;
-    } else if (v != source && v->vt == base) {
-      target = base == VT_I4 ? static_cast<void*>(&v->lVal) : static_cast<void*>(&v->bstrVal);
-    }
-    if (target == nullptr) return DISP_E_TYPEMISMATCH;
-    if (base == VT_I4) {
-      out.numberRef = static_cast<LONG*>(target);
-    } else {
-      out.stringRef = static_cast<BSTR*>(target);
-    }
-    return S_OK;
-  }
-
-  const VARIANT* value = source;
-  if (source->vt != type) {
-    if (FAILED(::VariantChangeType(&out.converted, source, 0, type))) {
-      return DISP_E_TYPEMISMATCH;
-    }
-    value = &out.converted;
-  }
-  switch (type) {
-    case VT_I4:
-      out.number = value->lVal;
-      break;
-    case VT_BOOL:
-      out.flag = value->boolVal;
-      break;
-    case VT_CY:
-      out.currency = value->cyVal;
-      break;
-    case VT_BSTR:
-      out.text.Assign(value->bstrVal);
-      break;
-    default:
-      return DISP_E_TYPEMISMATCH;
-  }
-  return S_OK;
-}
-
 STDMETHODIMP CKerunelCtrl::Invoke(DISPID dispid, REFIID iid, LCID, WORD flags, DISPPARAMS* params,
                                   VARIANT* result, EXCEPINFO* excepInfo, UINT* argErr) {
   if (iid != IID_NULL) return DISP_E_UNKNOWNINTERFACE;
@@ -446,10 +396,11 @@ STDMETHODIMP CKerunelCtrl::Invoke(DISPID dispid, REFIID iid, LCID, WORD flags, D
   if (params->cNamedArgs != 0) return DISP_E_NONAMEDARGS;
   if (params->cArgs != member->paramCount) return DISP_E_BADPARAMCOUNT;
 
-  Argument args[kMaxMemberParams];
+  // Converted straight into the list a forwarded call hands on.
+  ServiceArgs args(member->paramCount);
   for (UINT i = 0; i < member->paramCount; ++i) {
     UINT slot = params->cArgs - 1 - i;  // arguments arrive last-first
-    HRESULT hr = ConvertArgument(&params->rgvarg[slot], member->params[i].type, args[i]);
+    HRESULT hr = args.AddArgument(&params->rgvarg[slot], member->params[i].type);
     if (FAILED(hr)) {
       if (argErr) *argErr = slot;
       return hr;
@@ -475,15 +426,16 @@ HRESULT CKerunelCtrl::InvokeProperty(const Member& member, WORD flags, DISPPARAM
       }
       return DISP_E_EXCEPTION;
     }
-    Argument value;
-    HRESULT hr = ConvertArgument(&params->rgvarg[0], member.type, value);
+    ServiceArgs value(1);
+    HRESULT hr = value.AddArgument(&params->rgvarg[0], member.type);
     if (FAILED(hr)) {
       if (argErr) *argErr = 0;
       return hr;
     }
     // Closed: the write is dropped. Open: the outcome is not reported back.
+    // A boolean arrives as 1 or 0.
     if (m_bOpen) {
-      LONG number = member.type == VT_BOOL ? (value.flag ? 1 : 0) : value.number;
+      LONG number = member.type == VT_BOOL ? value[0].boolVal : value[0].lVal;
       m_service.SetPropertyNumber(member.propertyIndex, number);
     }
     return S_OK;
@@ -531,19 +483,21 @@ HRESULT CKerunelCtrl::GetProperty(const Member& member, VARIANT* result) {
   return S_OK;
 }
 
-HRESULT CKerunelCtrl::InvokeMethod(const Member& member, Argument* args, VARIANT* result) {
+HRESULT CKerunelCtrl::InvokeMethod(const Member& member, ServiceArgs& args, VARIANT* result) {
   LONG value = 0;
   switch (member.action) {
     case MemberAction::kOpen: {
       AnsiText name;
-      value = Open(args[0].text.Ansi(name));
+      name.Assign(args[0].bstrVal);
+      value = Open(name.get());
       break;
     }
     case MemberAction::kClose:
       value = Close();
       break;
     case MemberAction::kForward:
-      value = m_bOpen ? Forward(member, args) : opos::OPOS_E_CLOSED;
+      value = m_bOpen ? m_service.CallService(static_cast<ServiceMethod>(member.service), args)
+                      : opos::OPOS_E_CLOSED;
       break;
     case MemberAction::kFireEvent: {
       // A handler may close the control while the Service Object's code,
@@ -573,55 +527,10 @@ HRESULT CKerunelCtrl::InvokeMethod(const Member& member, Argument* args, VARIANT
 // A service call must have room for every parameter a member can take.
 static_assert(kMaxMemberParams <= static_cast<int>(kMaxServiceArgs));
 
-LONG CKerunelCtrl::Forward(const Member& member, Argument* args) {
-  ServiceArgs call(member.paramCount);
-  for (UINT i = 0; i < member.paramCount; ++i) {
-    switch (member.params[i].type) {
-      case VT_I4:
-        call.AddLong(args[i].number);
-        break;
-      case VT_BSTR:
-        call.AddText(args[i].text);
-        break;
-      case VT_BOOL:
-        // The flag travels as its low byte: true arrives as 1, not -1.
-        call.AddBool(args[i].flag ? 1 : 0);
-        break;
-      case VT_CY:
-        call.AddCurrency(args[i].currency);
-        break;
-      case VT_BYREF | VT_I4:
-        call.AddLongRef(args[i].numberRef);
-        break;
-      case VT_BYREF | VT_BSTR:
-        call.AddStringRef(args[i].stringRef);
-        break;
-    }
-  }
-  return m_service.CallService(static_cast<ServiceMethod>(member.service), call);
-}
-
-void CKerunelCtrl::FireEvent(const Member& member, Argument* args) {
-  const EventEntry& event = kEvents[member.event - 1];
-  VARIANTARG values[kMaxMemberParams];
-  const UINT count = event.paramCount;
-  for (UINT i = 0; i < count; ++i) {
-    VARIANTARG& v = values[count - 1 - i];
-    v.vt = event.params[i].type;
-    switch (v.vt) {
-      case VT_I4:
-        v.lVal = args[i].number;
-        break;
-      case VT_BYREF | VT_I4:
-        v.plVal = args[i].numberRef;  // the Service Object's own variable
-        break;
-      case VT_BYREF | VT_BSTR:
-        v.pbstrVal = args[i].stringRef;
-        break;
-    }
-  }
-  DISPPARAMS params{values, nullptr, count, 0};
-  m_events.Fire(event.dispid, &params);
+// The callback's parameters are its event's: the arguments go on as they
+// came, references to the Service Object's own variables included.
+void CKerunelCtrl::FireEvent(const Member& member, ServiceArgs& args) {
+  m_events.Fire(kEvents[member.event - 1].dispid, args.params());
 }
 
 // ---------------------------------------------------------------------------

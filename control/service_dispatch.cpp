@@ -48,6 +48,41 @@ void ServiceArgs::AddOwnedString(BSTR value) {
   }
 }
 
+HRESULT ServiceArgs::AddConverted(VARIANTARG* source, VARTYPE type) {
+  if (type & VT_BYREF) {
+    // A by-reference argument must point at a variable of the parameter
+    // type; a variant passed by reference that holds such a value will do.
+    const VARTYPE base = type & ~VT_BYREF;
+    VARIANTARG* v = source;
+    if (v->vt == (VT_BYREF | VT_VARIANT) && v->pvarVal != nullptr) v = v->pvarVal;
+    void* target = nullptr;
+    if (v->vt == type) {
+      target = v->byref;
+    } else if (v != source && v->vt == base) {
+      target = base == VT_I4 ? static_cast<void*>(&v->lVal) : static_cast<void*>(&v->bstrVal);
+    }
+    if (target == nullptr || (base != VT_I4 && base != VT_BSTR)) return DISP_E_TYPEMISMATCH;
+    Next(type)->byref = target;
+    return S_OK;
+  }
+  UniqueVariant converted;
+  if (FAILED(::VariantChangeType(converted.get(), source, 0, type)) || converted->vt != type) {
+    return DISP_E_TYPEMISMATCH;
+  }
+  if (type != VT_BSTR) return AddValue(*converted.get());
+  // The converted string is the control's own: handed on and freed after
+  // the call when the round trip would not change it.
+  TextArgument text;
+  text.Assign(converted->bstrVal);
+  if (text.SurvivesRoundTrip()) {
+    AddOwnedString(converted->bstrVal);
+    converted->vt = VT_EMPTY;
+  } else {
+    AddOwnedString(text.NewString());
+  }
+  return S_OK;
+}
+
 bool CServiceDispatch::CreateService(const char* text) {
   ReleaseService();
   if (text == nullptr) return false;
@@ -107,7 +142,8 @@ void CServiceDispatch::DropRetired() {
   retired.swap(m_retired);
 }
 
-HRESULT CServiceDispatch::Invoke(ServiceMethod index, ServiceArgs& args, VARIANT* result) {
+// Inlined into the call primitive, which every forwarded call goes through.
+inline HRESULT CServiceDispatch::Invoke(ServiceMethod index, ServiceArgs& args, VARIANT* result) {
   IDispatch* service = m_lpDispatch.get();
   if (service == nullptr) return E_UNEXPECTED;
   KeepAlive keep(*this);

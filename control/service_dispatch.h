@@ -19,9 +19,11 @@ namespace kr {
 constexpr UINT kMaxServiceArgs = 6;
 
 // The argument list of one service call, built in the caller's order and
-// stored last-first as Invoke expects. Strings made for the call belong to
-// the list and are freed once when it goes away; caller's strings handed on
-// as they are and by-reference arguments stay the caller's. Fixed storage:
+// stored last-first as Invoke expects. The control's dispatch path converts
+// its caller's arguments straight into one, so that a forwarded call hands
+// them on without another copy. Strings made for the call belong to the
+// list and are freed once when it goes away; caller's strings handed on as
+// they are and by-reference arguments stay the caller's. Fixed storage:
 // building a call allocates nothing beyond the strings it makes.
 class ServiceArgs {
  public:
@@ -51,6 +53,17 @@ class ServiceArgs {
   // Passed without a reference of its own.
   void AddDispatch(IDispatch* value) { Next(VT_DISPATCH)->pdispVal = value; }
 
+  // Adds a caller's argument as the parameter type `type` (VT_I4, VT_BOOL,
+  // VT_CY, VT_BSTR, VT_BYREF|VT_I4 or VT_BYREF|VT_BSTR), marshalled as the
+  // Service Object takes it: a boolean as 1 or 0, a string by AddText.
+  // Returns S_OK, or DISP_E_TYPEMISMATCH with nothing added.
+  HRESULT AddArgument(VARIANTARG* source, VARTYPE type) {
+    if (source->vt != type || (type & VT_BYREF)) return AddConverted(source, type);
+    return AddValue(*source);
+  }
+  // Argument i in the order added.
+  const VARIANTARG& operator[](UINT i) const { return args_[count_ - 1 - i]; }
+
   DISPPARAMS* params() {
     params_ = {count_ ? args_ : nullptr, nullptr, count_, 0};
     return &params_;
@@ -65,6 +78,30 @@ class ServiceArgs {
   }
   // Passes `value` on and frees it after the call.
   void AddOwnedString(BSTR value);
+  // AddArgument for a value that already has its parameter type.
+  HRESULT AddValue(const VARIANT& value) {
+    switch (value.vt) {
+      case VT_I4:
+        AddLong(value.lVal);
+        return S_OK;
+      case VT_BOOL:
+        AddBool(value.boolVal ? 1 : 0);
+        return S_OK;
+      case VT_CY:
+        AddCurrency(value.cyVal);
+        return S_OK;
+      case VT_BSTR: {
+        TextArgument text;
+        text.Assign(value.bstrVal);
+        AddText(text);
+        return S_OK;
+      }
+      default:
+        return DISP_E_TYPEMISMATCH;
+    }
+  }
+  // AddArgument for a by-reference argument, or one of another type.
+  HRESULT AddConverted(VARIANTARG* source, VARTYPE type);
 
   VARIANTARG args_[kMaxServiceArgs];
   VARIANTARG overflow_;  // absorbs adds beyond the declared count
@@ -94,9 +131,7 @@ class CServiceDispatch {
   // control made to it or in a callback it made to the control.
   class KeepAlive {
    public:
-    explicit KeepAlive(CServiceDispatch& binding) : m_binding(binding) {
-      ++m_binding.m_callDepth;
-    }
+    explicit KeepAlive(CServiceDispatch& binding) : m_binding(binding) { ++m_binding.m_callDepth; }
     ~KeepAlive() {
       if (--m_binding.m_callDepth == 0) m_binding.DropRetired();
     }

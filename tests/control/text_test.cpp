@@ -87,6 +87,34 @@ TEST(TextArgumentTest, NewStringsAreTheCodePageRoundTripOfTheCallersText) {
   }
 }
 
+TEST(TextArgumentTest, OnlyPlainAsciiGoesOnUnchanged) {
+  kr::TextArgument arg;
+  arg.Assign(nullptr);
+  EXPECT_TRUE(arg.SurvivesRoundTrip());
+  // Every length around the four characters read at a time, with one
+  // character that spoils the text at every position.
+  for (UINT length = 0; length <= 9; ++length) {
+    std::wstring text(length, L'\x7f');
+    if (length > 0) text[0] = L'\x01';
+    kr::UniqueBstr plain(SysAllocStringLen(text.data(), length));
+    arg.Assign(plain.get());
+    EXPECT_TRUE(arg.SurvivesRoundTrip()) << length;
+    for (UINT at = 0; at < length; ++at) {
+      for (wchar_t spoiler : {L'\0', L'\x80', L'\xe9', L'\x416'}) {
+        std::wstring spoilt = text;
+        spoilt[at] = spoiler;
+        kr::UniqueBstr s(SysAllocStringLen(spoilt.data(), length));
+        arg.Assign(s.get());
+        EXPECT_FALSE(arg.SurvivesRoundTrip()) << length << " " << at << " " << int(spoiler);
+      }
+    }
+  }
+  // A string of an odd number of bytes cannot come back as it was.
+  kr::UniqueBstr odd(SysAllocStringByteLen("abc", 3));
+  arg.Assign(odd.get());
+  EXPECT_FALSE(arg.SurvivesRoundTrip());
+}
+
 TEST(ServiceArgsTest, StoresArgumentsLastFirstAndOwnsOnlyItsStrings) {
   kr::ComInit com;
   kr_test::AllocationSpy spy;
