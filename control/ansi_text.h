@@ -90,22 +90,29 @@ class TextArgument {
     std::memcpy(&bytes, reinterpret_cast<const char*>(text) - sizeof(bytes), sizeof(bytes));
     return bytes;
   }
-  // Whether all `length` characters are in 1..0x7F, read four at a time:
-  // a character above 0x7F shows in the high bits of its lane, and once
-  // none is, subtracting 1 sets bit 15 of a lane only when that lane is 0.
+  // Whether all `length` characters are in 1..0x7F, read four at a time.
   static bool IsPlainAscii(const wchar_t* text, UINT length) {
-    constexpr uint64_t kHigh = 0xFF80FF80FF80FF80ull;
-    constexpr uint64_t kOnes = 0x0001000100010001ull;
-    constexpr uint64_t kSign = 0x8000800080008000ull;
-    uint64_t bad = 0;
+    uint64_t spoilt = 0;
     UINT i = 0;
-    for (; i + 4 <= length; i += 4) {
-      uint64_t word;
-      std::memcpy(&word, text + i, sizeof(word));
-      bad |= (word & kHigh) | ((word - kOnes) & kSign);
+    for (; i + 4 <= length; i += 4) spoilt |= SpoiltLanes<uint64_t>(text + i);
+    if (i + 2 <= length) {
+      spoilt |= SpoiltLanes<uint32_t>(text + i);
+      i += 2;
     }
-    for (; i < length; ++i) bad |= text[i] == L'\0' || text[i] >= 0x80;
-    return bad == 0;
+    if (i < length) spoilt |= SpoiltLanes<uint16_t>(text + i);
+    return spoilt == 0;
+  }
+  // Non-zero when one of the characters in a word of Word's size is 0 or
+  // above 0x7F: such a character shows in the high bits of its lane, and
+  // once none does, subtracting 1 sets a lane's top bit only when it was 0.
+  template <typename Word>
+  static Word SpoiltLanes(const wchar_t* text) {
+    Word word;
+    std::memcpy(&word, text, sizeof(word));
+    const Word high = static_cast<Word>(0xFF80FF80FF80FF80ull);
+    const Word ones = static_cast<Word>(0x0001000100010001ull);
+    const Word top = static_cast<Word>(0x8000800080008000ull);
+    return static_cast<Word>((word & high) | ((word - ones) & top));
   }
 
   BSTR wide_ = nullptr;

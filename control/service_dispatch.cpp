@@ -39,10 +39,10 @@ bool OwnsResources(VARTYPE type) {
 }  // namespace
 
 void ServiceArgs::AddOwnedString(BSTR value) {
-  const UINT slot = count_ - 1 - added_;
+  const bool fits = added_ < count_;
   Next(VT_BSTR)->bstrVal = value;
-  if (slot < count_) {
-    strings_[slot].reset(value);
+  if (fits) {
+    owned_[ownedCount_++] = value;
   } else {
     ::SysFreeString(value);  // past the declared count: never passed on
   }

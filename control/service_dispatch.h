@@ -30,6 +30,9 @@ class ServiceArgs {
   explicit ServiceArgs(UINT count) : count_(count <= kMaxServiceArgs ? count : 0) {
     for (UINT i = 0; i < count_; ++i) args_[i].vt = VT_EMPTY;
   }
+  ~ServiceArgs() {
+    for (UINT i = 0; i < ownedCount_; ++i) ::SysFreeString(owned_[i]);
+  }
   ServiceArgs(const ServiceArgs&) = delete;
   ServiceArgs& operator=(const ServiceArgs&) = delete;
 
@@ -105,7 +108,10 @@ class ServiceArgs {
 
   VARIANTARG args_[kMaxServiceArgs];
   VARIANTARG overflow_;  // absorbs adds beyond the declared count
-  UniqueBstr strings_[kMaxServiceArgs];
+  // The strings made for the call, freed with the list; only as many as
+  // were made are touched, so a call that makes none pays nothing.
+  BSTR owned_[kMaxServiceArgs];
+  UINT ownedCount_ = 0;
   DISPPARAMS params_{};
   UINT count_;
   UINT added_ = 0;
