@@ -91,16 +91,19 @@ class TextArgument {
     return bytes;
   }
   // Whether all `length` characters are in 1..0x7F, read four at a time.
+  // (Stopping at the first spoilt word also keeps the compiler from making
+  // it a vector loop, whose registers every call of the dispatch path would
+  // then save and restore.)
   static bool IsPlainAscii(const wchar_t* text, UINT length) {
-    uint64_t spoilt = 0;
     UINT i = 0;
-    for (; i + 4 <= length; i += 4) spoilt |= SpoiltLanes<uint64_t>(text + i);
+    for (; i + 4 <= length; i += 4) {
+      if (SpoiltLanes<uint64_t>(text + i) != 0) return false;
+    }
     if (i + 2 <= length) {
-      spoilt |= SpoiltLanes<uint32_t>(text + i);
+      if (SpoiltLanes<uint32_t>(text + i) != 0) return false;
       i += 2;
     }
-    if (i < length) spoilt |= SpoiltLanes<uint16_t>(text + i);
-    return spoilt == 0;
+    return i == length || SpoiltLanes<uint16_t>(text + i) == 0;
   }
   // Non-zero when one of the characters in a word of Word's size is 0 or
   // above 0x7F: such a character shows in the high bits of its lane, and
