@@ -171,7 +171,9 @@ class Framing {
   // Fills state.command/commandLength/lastCommandCode from a caller's
   // command, advancing the sequence counter. Runs on the application's
   // thread (SendCommand), and only while the link thread holds no command.
-  virtual void PrepareCommand(const uint8_t* bytes, int length) = 0;
+  // Returns false when the command is empty or its frame does not fit the
+  // command buffer; WriteCommand then refuses what was prepared.
+  virtual bool PrepareCommand(const uint8_t* bytes, int length) = 0;
   // Writes the prepared command: 0, or a link result (15 collision, ...).
   virtual int WriteCommand() = 0;
   // Reads one message; onlyIfAvailable returns -1 at once when nothing is
@@ -187,9 +189,6 @@ class Framing {
   virtual int ReadStatusEx(uint8_t* block, int* length) = 0;
   // True when the extended status block is stored for SendStExRq.
   virtual bool StoresExtendedStatus() const = 0;
-  // Longest command (in message bytes) that PrepareCommand can frame;
-  // SendCommand refuses a longer one before it reaches the link thread.
-  virtual int MaxCommandLength() const { return kFrameBufferSize; }
   // The result that WriteCommand and the status reads give on a collision.
   int CollisionResult(const FramingState& s) const {
     return s.tcpMode ? kResultCollision : kResultEnqCollision;

@@ -134,16 +134,15 @@ int SendCommand(int ecrNumber, const uint8_t* command, int length) {
   if (ecrNumber != 1) return kResultBadEcrNumber;
   std::shared_ptr<LinkSession> session = g_link.session;
   if (!session) return kResultThreadTimeout;  // no link thread to serve it
-  if (command == nullptr || length < 1 || length > session->framing->MaxCommandLength()) {
-    return kResultLinkFailure;
-  }
+  if (command == nullptr || length < 1) return kResultLinkFailure;
   StateBlock& b = g_link.block;
   // A command that an earlier call gave up on (105) and the thread has not
   // taken yet is replaced by this one; one it has taken is let finish.
   int32_t queued = kCommandQueued;
   b.commandPending.compare_exchange_strong(queued, kCommandNone);
   if (!WaitForEarlierCommand(b)) return kResultThreadTimeout;
-  session->framing->PrepareCommand(command, length);
+  // A command whose frame does not fit is refused before the thread sees it.
+  if (!session->framing->PrepareCommand(command, length)) return kResultLinkFailure;
   for (int attempt = 1; attempt <= kSendAttempts; ++attempt) {
     if (!WaitForEarlierCommand(b)) return kResultThreadTimeout;
     ResetEvent(g_link.sendDoneEvent);

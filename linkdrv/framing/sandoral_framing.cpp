@@ -29,15 +29,14 @@ class SandoralFraming final : public Framing {
  public:
   explicit SandoralFraming(FramingHost& host) : host_(host), io_(host.Io()), s_(host.State()) {}
 
-  int MaxCommandLength() const override { return kLineMessageMax; }
-
-  void PrepareCommand(const uint8_t* bytes, int length) override {
+  bool PrepareCommand(const uint8_t* bytes, int length) override {
     int n = std::clamp(length, 0, kFrameBufferSize);
     s_.lastCommandCode = n > 0 ? bytes[0] : 0;
     s_.sequence = static_cast<uint8_t>(s_.sequence + 1);
     s_.sequenceCopy = s_.sequence;
     if (n > 0) std::memcpy(s_.command, bytes, n);
     s_.commandLength = n;
+    return length >= 1 && length <= kLineMessageMax;
   }
 
   int WriteCommand() override {

@@ -132,6 +132,21 @@ TEST_F(MirevonDriver, CommandRepliesGiveTheirResults) {
     }
   }
   EXPECT_EQ(Counters().naks, 0);  // every frame of the driver had a good check byte
+
+  // A long command goes out when its stuffed frame fits the 256-byte
+  // buffer, and only then: 200 plain bytes do, 124 DLE bytes do not.
+  Bytes plain(200, 'p');
+  plain[0] = 'A';
+  Bytes answer;
+  int extra = -1;
+  EXPECT_EQ(Transact(plain, &answer, &extra), kResultOk);
+  EXPECT_EQ(answer, plain);
+  Bytes stuffed(124, kDLE);
+  stuffed[0] = 'A';
+  EXPECT_EQ(Transact(stuffed, &answer, &extra), kResultOk);
+  stuffed.push_back(kDLE);
+  EXPECT_EQ(Transact(stuffed, &answer, &extra), kResultNotSent);
+  EXPECT_EQ(extra, kResultLinkFailure);
 }
 
 // An ECR that leaves a frame unanswered keeps the thread on that command
