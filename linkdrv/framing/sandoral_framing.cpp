@@ -132,9 +132,10 @@ class SandoralFraming final : public Framing {
     SendControl(kStatusRequestCode);
     int n = 0;
     FrameRead r = ReadFrame(block, &n);
-    // An ECR that sends nothing back has not answered the request.
-    if (r != FrameRead::kMessage) return kResultLinkFailure;
-    *length = n - 1;
+    // An ECR that sends nothing back has not answered the request; one that
+    // answers with a frame carrying no message ("S" alone) has, with no block.
+    if (r == FrameRead::kSilent || r == FrameRead::kFailed) return kResultLinkFailure;
+    *length = r == FrameRead::kMessage ? n - 1 : 0;
     return kResultOk;
   }
 

@@ -89,6 +89,17 @@ TEST_F(SandoralTest, ConnectionAndStartUpFailures) {
   EXPECT_LT(ElapsedMs(start), 6000u);
   EXPECT_FALSE(d.CloseProt(0));  // already closed
   EXPECT_EQ(d.Info()->field[kInfoLinkOpen], 0);
+
+  // An ECR that answers "S" with a bare frame has answered: the link opens,
+  // and the read reports no block.
+  ecrsim::StatusReply bare;
+  bare.bare = true;
+  ecr.Start();
+  ecr.QueueExtStatusReplies({bare, bare});
+  ASSERT_TRUE(Open()) << d.LastError();
+  int status = -1, length = -1;
+  EXPECT_EQ(d.SendStExRq(1, 0, &status, &length, nullptr), kResultOk);
+  EXPECT_EQ(length, 0);
 }
 
 TEST_F(SandoralTest, RegistryConfiguration) {
