@@ -45,12 +45,14 @@ add_custom_command(
   VERBATIM)
 add_custom_target(pecheck_tool DEPENDS ${KERUNEL_PECHECK})
 
-# kerunel_check_module(<target> [EXPORTS names...] [TYPELIB]): after each
-# link, checks the module's machine type, that it imports only system DLLs,
-# that every name is exported undecorated, and (TYPELIB) that it carries
-# resource TYPELIB 1 built for this architecture.
+# kerunel_check_module(<target> [EXPORTS names...] [STDCALL name@bytes...]
+# [CDECL names...] [TYPELIB]): after each link, checks the module's machine
+# type, that it imports only system DLLs, that every name is exported
+# undecorated, on i686 that the STDCALL exports were compiled callee-pops
+# with that many argument bytes and the CDECL ones caller-cleans, and
+# (TYPELIB) that it carries resource TYPELIB 1 built for this architecture.
 function(kerunel_check_module target)
-  cmake_parse_arguments(C "TYPELIB" "" "EXPORTS" ${ARGN})
+  cmake_parse_arguments(C "TYPELIB" "" "EXPORTS;STDCALL;CDECL" ${ARGN})
   if(KERUNEL_ARCH STREQUAL "x86")
     set(args --machine i386)
     set(kind win32)
@@ -62,6 +64,14 @@ function(kerunel_check_module target)
   if(C_EXPORTS)
     string(REPLACE ";" "," names "${C_EXPORTS}")
     list(APPEND args --exports ${names})
+  endif()
+  if(KERUNEL_ARCH STREQUAL "x86" AND C_STDCALL)
+    string(REPLACE ";" "," names "${C_STDCALL}")
+    list(APPEND args --stdcall ${names})
+  endif()
+  if(KERUNEL_ARCH STREQUAL "x86" AND C_CDECL)
+    string(REPLACE ";" "," names "${C_CDECL}")
+    list(APPEND args --cdecl ${names})
   endif()
   if(C_TYPELIB)
     list(APPEND args --typelib ${kind})

@@ -348,9 +348,11 @@ void MirevonFraming::Deliver(Receiver& rx) {
     return;
   }
   if (code != kAnswerCodeI) {
+    host_.LockAnswer();
     std::memcpy(s_.answerHeader, rx.header, sizeof s_.answerHeader);
     std::memcpy(s_.answer, rx.body, rx.bodyCount);
     s_.answerLength = rx.bodyCount;
+    host_.UnlockAnswer();
     out.result = kResultOk;
     return;
   }
@@ -369,10 +371,12 @@ void MirevonFraming::Deliver(Receiver& rx) {
         Enqueue(innerHeader, innerCode, innerData, innerCount) ? kResultOk : kResultQueueFull;
     return;
   }
+  host_.LockAnswer();
   std::memcpy(s_.answerHeader, data, kInnerHeaderSize);
   s_.answer[0] = innerCode;
   std::memcpy(s_.answer + 1, innerData, innerCount);
   s_.answerLength = 1 + innerCount;
+  host_.UnlockAnswer();
   out.result = kResultOk;
 }
 

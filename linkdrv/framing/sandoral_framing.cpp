@@ -106,8 +106,10 @@ class SandoralFraming final : public Framing {
     }
 
     int kept = std::min(n, kKeptMessageMax);
+    host_.LockAnswer();
     std::memcpy(s_.answer, message, kept);
     s_.answerLength = kept;
+    host_.UnlockAnswer();
     s_.lastFrameId = message[0];
     host_.Log(1, 0x0002, 1, "MSG RECEIVED", logged, static_cast<unsigned>(lead + n), 0);
     out.result = kResultOk;
@@ -140,6 +142,7 @@ class SandoralFraming final : public Framing {
   }
 
   bool StoresExtendedStatus() const override { return false; }
+  bool ReadsPlainStatus() const override { return false; }
 
  private:
   // Reads one pending frame, if any, before writing: the ECR's lone
