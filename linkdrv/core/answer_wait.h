@@ -20,9 +20,9 @@ class AnswerWait {
   };
   // What the end of a slice leads to.
   struct Step {
-    bool giveUp = false;    // the status could not be read: end the wait at once
-    bool newSlice = true;   // the next slice starts now (false: ask again at once)
-    bool poke = false;      // send "I" to the ECR
+    bool giveUp = false;   // the status could not be read: end the wait at once
+    bool newSlice = true;  // the next slice starts now (false: ask again at once)
+    bool poke = false;     // send "I" to the ECR
   };
 
   static constexpr uint32_t kLimitMs = 120000;

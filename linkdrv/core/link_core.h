@@ -126,7 +126,8 @@ int EcrControl(int code, const char* command, int* extra);
 void PumpMessages(const std::atomic<int32_t>* stopWhenSet = nullptr);
 // Waits up to ms for event while pumping messages; true when it was signalled.
 bool WaitPumping(HANDLE event, DWORD ms);
-// Returns 0, 3, 7, 99 (empty, or its frame does not fit), 105, 12 after ten refusals, or the send result.
+// Returns 0, 3, 7, 99 (empty, or its frame does not fit), 105, 12 after
+// ten refusals, or the send result.
 int SendCommand(int ecrNumber, const uint8_t* command, int length);
 
 // link_thread.cpp

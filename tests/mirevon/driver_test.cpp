@@ -345,8 +345,8 @@ TEST_F(MirevonDriver, RefusedCommandsAreTriedTenTimesAndAnIOnce) {
   std::vector<ecrsim::Event> refused = ecr.Snapshot().Of(EventKind::kBadFrame);
   ASSERT_EQ(refused.size(), 10u);
   for (size_t i = 1; i < refused.size(); ++i) {
-    auto gap = std::chrono::duration_cast<std::chrono::milliseconds>(refused[i].at -
-                                                                     refused[i - 1].at);
+    auto gap =
+        std::chrono::duration_cast<std::chrono::milliseconds>(refused[i].at - refused[i - 1].at);
     EXPECT_GE(gap.count(), 95) << i;
   }
 
@@ -365,10 +365,10 @@ TEST_F(MirevonDriver, RefusedCommandsAreTriedTenTimesAndAnIOnce) {
 TEST_F(MirevonDriver, CollisionsAreReadBeforeTheCommandOrStatusGoesOn) {
   Open("OnLine=1");
   struct Case {
-    Bytes collide;       // the ECR's own frame
-    Bytes answer;        // what EcrIO returns
-    size_t executed;     // commands the ECR took
-    Bytes queued;        // the unsolicited message taken afterwards
+    Bytes collide;    // the ECR's own frame
+    Bytes answer;     // what EcrIO returns
+    size_t executed;  // commands the ECR took
+    Bytes queued;     // the unsolicited message taken afterwards
   };
   const Case cases[] = {
       {{'A', 9}, {'A', 9}, 0, {}},
@@ -424,8 +424,10 @@ TEST_F(MirevonDriver, OnLineControlCodesDecideOverUnsolicitedMessages) {
   const struct {
     int code;
     bool kept;
-  } cases[] = {{kControlOnLineOn, true}, {kControlOnLineOff, false},
-               {kControlOnLineOn, true}, {kControlOnLineConfigured, false}};
+  } cases[] = {{kControlOnLineOn, true},
+               {kControlOnLineOff, false},
+               {kControlOnLineOn, true},
+               {kControlOnLineConfigured, false}};
   uint8_t tag = 0;
   for (const auto& c : cases) {
     SCOPED_TRACE(c.code);
