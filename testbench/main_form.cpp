@@ -255,7 +255,9 @@ LRESULT TMainForm::OnMessage(UINT message, WPARAM wParam, LPARAM lParam) {
       // The control is released without being closed: what it does then is
       // its own business.
       Kerunel1.Destroy();
-      ::PostQuitMessage(0);
+      // A window that never got complete ends nothing: the start-up failure
+      // box still has to show.
+      if (built_) ::PostQuitMessage(0);
       return 0;
     case WM_NCDESTROY:
       hwnd_ = nullptr;
