@@ -53,6 +53,23 @@ std::wstring PrinterStateText(DWORD state) {
   return text;
 }
 
+// Width in pixels of `text` in `font` on `window`'s display.
+int TextWidth(HWND window, HFONT font, const wchar_t* text) {
+  struct WindowDc {
+    HWND window;
+    HDC dc;
+    ~WindowDc() {
+      if (dc) ::ReleaseDC(window, dc);
+    }
+  } screen{window, ::GetDC(window)};
+  if (!screen.dc) return 0;
+  const HGDIOBJ old = ::SelectObject(screen.dc, font);
+  SIZE size{};
+  ::GetTextExtentPoint32W(screen.dc, text, static_cast<int>(::wcslen(text)), &size);
+  ::SelectObject(screen.dc, old);
+  return size.cx;
+}
+
 std::wstring BstrText(BSTR text) {
   return std::wstring(text ? text : L"", ::SysStringLen(text));
 }
@@ -189,15 +206,7 @@ HRESULT TMainForm::CreateComponent(const Component& k, HINSTANCE instance) {
   }
   const HFONT font = k.font == FontId::kSmall ? smallFont_ : formFont_;
   int width = k.width;
-  if (width == 0) {  // a label fitted to its text
-    HDC dc = ::GetDC(hwnd_);
-    const HGDIOBJ old = ::SelectObject(dc, font);
-    SIZE size{};
-    ::GetTextExtentPoint32W(dc, k.text, static_cast<int>(::wcslen(k.text)), &size);
-    ::SelectObject(dc, old);
-    ::ReleaseDC(hwnd_, dc);
-    width = size.cx;
-  }
+  if (width == 0) width = TextWidth(hwnd_, font, k.text);  // a label fitted to its text
   const HWND window =
       ::CreateWindowExW(exStyle, windowClass, k.text, style, k.left, k.top, width, k.height, parent,
                         reinterpret_cast<HMENU>(static_cast<INT_PTR>(k.id)), instance, this);

@@ -629,10 +629,9 @@ struct EventArgs {
       out = *v.plVal;
       return true;
     }
-    VARIANT copy;
-    ::VariantInit(&copy);
-    if (FAILED(::VariantChangeType(&copy, &v, 0, VT_I4))) return false;
-    out = copy.lVal;
+    kr::UniqueVariant copy;
+    if (FAILED(::VariantChangeType(copy.get(), &v, 0, VT_I4))) return false;
+    out = copy->lVal;
     return true;
   }
   LONG* NumberRef(UINT i) {
