@@ -2,7 +2,9 @@
 
 #include <string>
 
+#include "about_box.h"
 #include "kerunel_ids.h"
+#include "kerunel_texts.h"
 #include "opos.h"
 #include "own_module.h"
 
@@ -17,8 +19,6 @@ constexpr char kDeviceClass[] = "Kerunel";
 // terminator); longer values count as missing.
 constexpr DWORD kValueLimit = 100;
 
-constexpr char kDescription[] =
-    "OPOS Fiscal Printer Control, (C) 2001-2026 Tarvello. All rights reserved.";
 constexpr HRESULT kSetNotSupported = CTL_E_SETNOTSUPPORTED;  // 0x800A017F
 
 // Reads a value of any type into `buffer` (kValueLimit bytes) as text.
@@ -261,7 +261,7 @@ void CEventConnectionPoint::Fire(DISPID dispid, DISPPARAMS* params) {
 // CKerunelCtrl: lifetime and interfaces
 
 CKerunelCtrl::CKerunelCtrl()
-    : m_strDescription(kDescription), m_lCOVersion(opos::kControlObjectVersion) {
+    : m_strDescription(kControlDescription), m_lCOVersion(opos::kControlObjectVersion) {
   ModuleAddRef();
 }
 
@@ -283,6 +283,8 @@ STDMETHODIMP CKerunelCtrl::QueryInterface(REFIID iid, void** out) {
     *out = static_cast<IOleControl*>(this);
   } else if (iid == IID_IProvideClassInfo || iid == IID_IProvideClassInfo2) {
     *out = static_cast<IProvideClassInfo2*>(this);
+  } else if (m_embedding.Query(iid, out)) {
+    return S_OK;
   } else {
     *out = nullptr;
     return E_NOINTERFACE;
@@ -548,7 +550,8 @@ HRESULT CKerunelCtrl::InvokeMethod(const Member& member, Argument* args, VARIANT
       value = 0;
       break;
     case MemberAction::kAboutBox:
-      break;  // the about box comes with the module's dialogs
+      ShowAboutBox(m_embedding.ContainerWindow());
+      break;
     default:
       return DISP_E_MEMBERNOTFOUND;
   }
@@ -703,7 +706,8 @@ STDMETHODIMP CKerunelCtrl::OnMnemonic(MSG*) {
   return S_OK;
 }
 
-STDMETHODIMP CKerunelCtrl::OnAmbientPropertyChange(DISPID) {
+STDMETHODIMP CKerunelCtrl::OnAmbientPropertyChange(DISPID dispid) {
+  m_embedding.OnAmbientPropertyChange(dispid);
   return S_OK;
 }
 

@@ -2,7 +2,8 @@
 // dispatch interface (_DKerunel), driven by the member table, binds the
 // Service Object configured for a logical device name at Open, forwards
 // every OPOS call to it, and fires the Service Object's callbacks as events
-// through one connection point (_DKerunelEvents).
+// through one connection point (_DKerunelEvents). Containers embed it
+// through COleEmbedding.
 #pragma once
 
 #include <windows.h>
@@ -14,6 +15,7 @@
 
 #include "ansi_text.h"
 #include "member_table.h"
+#include "ole_embedding.h"
 #include "service_dispatch.h"
 #include "win_raii.h"
 
@@ -135,6 +137,7 @@ class CKerunelCtrl final : public IDispatch,
   LONG m_refs = 1;
   int m_busy = 0;  // calls of this object under way
   CEventConnectionPoint m_events{*this};
+  COleEmbedding m_embedding{*this};
   LONG m_freezeCount = 0;
 
   const char* const m_strDescription;
