@@ -95,10 +95,6 @@ TMainForm::TMainForm() {
 TMainForm::~TMainForm() {
   if (hwnd_) ::DestroyWindow(hwnd_);
   Kerunel1.Destroy();
-  if (formFont_) ::DeleteObject(formFont_);
-  if (smallFont_) ::DeleteObject(smallFont_);
-  if (red_) ::DeleteObject(red_);
-  if (white_) ::DeleteObject(white_);
 }
 
 HRESULT TMainForm::Create(HINSTANCE instance) {
@@ -125,14 +121,14 @@ HRESULT TMainForm::Create(HINSTANCE instance) {
     }
   }
 
-  formFont_ = ::CreateFontW(-11, 0, 0, 0, FW_NORMAL, FALSE, FALSE, FALSE, DEFAULT_CHARSET,
-                            OUT_DEFAULT_PRECIS, CLIP_DEFAULT_PRECIS, DEFAULT_QUALITY,
-                            DEFAULT_PITCH | FF_DONTCARE, L"MS Sans Serif");
-  smallFont_ = ::CreateFontW(-9, 0, 0, 0, FW_NORMAL, FALSE, FALSE, FALSE, ANSI_CHARSET,
-                             OUT_DEFAULT_PRECIS, CLIP_DEFAULT_PRECIS, DEFAULT_QUALITY,
-                             DEFAULT_PITCH | FF_DONTCARE, L"Small Fonts");
-  red_ = ::CreateSolidBrush(kRed);
-  white_ = ::CreateSolidBrush(kWhite);
+  formFont_.reset(::CreateFontW(-11, 0, 0, 0, FW_NORMAL, FALSE, FALSE, FALSE, DEFAULT_CHARSET,
+                                OUT_DEFAULT_PRECIS, CLIP_DEFAULT_PRECIS, DEFAULT_QUALITY,
+                                DEFAULT_PITCH | FF_DONTCARE, L"MS Sans Serif"));
+  smallFont_.reset(::CreateFontW(-9, 0, 0, 0, FW_NORMAL, FALSE, FALSE, FALSE, ANSI_CHARSET,
+                                 OUT_DEFAULT_PRECIS, CLIP_DEFAULT_PRECIS, DEFAULT_QUALITY,
+                                 DEFAULT_PITCH | FF_DONTCARE, L"Small Fonts"));
+  red_.reset(::CreateSolidBrush(kRed));
+  white_.reset(::CreateSolidBrush(kWhite));
 
   const DWORD style = WS_OVERLAPPEDWINDOW | WS_CLIPCHILDREN;
   RECT outer{0, 0, kFormClientWidth, kFormClientHeight};
@@ -144,7 +140,7 @@ HRESULT TMainForm::Create(HINSTANCE instance) {
   hwnd_ = ::CreateWindowExW(WS_EX_CONTROLPARENT, kFormClass, kFormCaption, style, x, y, width,
                             height, nullptr, nullptr, instance, this);
   if (!hwnd_) return HRESULT_FROM_WIN32(::GetLastError());
-  ::SendMessageW(hwnd_, WM_SETFONT, reinterpret_cast<WPARAM>(formFont_), FALSE);
+  ::SendMessageW(hwnd_, WM_SETFONT, reinterpret_cast<WPARAM>(formFont_.get()), FALSE);
 
   for (size_t i = 0; i < kLayoutCount; ++i) {
     const HRESULT hr = CreateComponent(kLayout[i], instance);
@@ -204,7 +200,8 @@ HRESULT TMainForm::CreateComponent(const Component& k, HINSTANCE instance) {
       windowClass = kOleControlClass;
       break;
   }
-  const HFONT font = k.font == FontId::kSmall ? smallFont_ : formFont_;
+  const HFONT font =
+      static_cast<HFONT>(k.font == FontId::kSmall ? smallFont_.get() : formFont_.get());
   int width = k.width;
   if (width == 0) width = TextWidth(hwnd_, font, k.text);  // a label fitted to its text
   const HWND window =
@@ -296,7 +293,7 @@ LRESULT CALLBACK TMainForm::ContainerProc(HWND hwnd, UINT message, WPARAM wParam
       wchar_t caption[128] = L"";
       const int length = ::GetWindowTextW(hwnd, caption, 128);
       const HGDIOBJ oldFont =
-          ::SelectObject(dc, form ? form->formFont_ : ::GetStockObject(DEFAULT_GUI_FONT));
+          ::SelectObject(dc, form ? form->formFont_.get() : ::GetStockObject(DEFAULT_GUI_FONT));
       ::SetBkColor(dc, ::GetSysColor(COLOR_BTNFACE));
       ::SetTextColor(dc, ::GetSysColor(COLOR_WINDOWTEXT));
       wchar_t className[16] = L"";
@@ -348,8 +345,8 @@ HBRUSH TMainForm::ComponentBrush(HWND child, HDC dc) {
 }
 
 HBRUSH TMainForm::BrushFor(COLORREF colour) {
-  if (colour == kRed) return red_;
-  if (colour == kWhite) return white_;
+  if (colour == kRed) return static_cast<HBRUSH>(red_.get());
+  if (colour == kWhite) return static_cast<HBRUSH>(white_.get());
   return nullptr;
 }
 

@@ -70,10 +70,10 @@ class TMainForm {
   bool built_ = false;  // handlers run only once the window is complete
   HWND windows_[256] = {};
   COLORREF colours_[256];
-  HFONT formFont_ = nullptr;
-  HFONT smallFont_ = nullptr;
-  HBRUSH red_ = nullptr;
-  HBRUSH white_ = nullptr;
+  kr::UniqueGdiObject formFont_;
+  kr::UniqueGdiObject smallFont_;
+  kr::UniqueGdiObject red_;
+  kr::UniqueGdiObject white_;
 };
 
 // Runs the command bound to `button` (commands.cpp); conversion errors and

@@ -181,47 +181,6 @@ std::vector<std::string> Vostrik::Journal() const {
   return lines;
 }
 
-std::wstring Screenshot(const std::wstring& name) {
-  std::wstring dir = ModuleDir();
-  dir = dir.substr(0, dir.find_last_of(L'\\')) + L"\\screenshots";
-  ::CreateDirectoryW(dir.c_str(), nullptr);
-  const std::wstring file = dir + L"\\" + name;
-  // The picture is taken by ImageMagick on the host side of Wine.
-  using UnixNameFn = char*(CDECL*)(const wchar_t*);
-  auto unixName = reinterpret_cast<UnixNameFn>(reinterpret_cast<void*>(
-      ::GetProcAddress(::GetModuleHandleW(L"kernel32.dll"), "wine_get_unix_file_name")));
-  if (!unixName) return std::wstring();
-  char* unixPath = unixName(file.c_str());
-  if (!unixPath) return std::wstring();
-  std::wstring commandLine = L"import -window root \"";
-  for (const char* p = unixPath; *p; ++p) commandLine.push_back(static_cast<wchar_t>(*p));
-  commandLine += L"\"";
-  ::HeapFree(::GetProcessHeap(), 0, unixPath);
-  ::DeleteFileW(file.c_str());
-  STARTUPINFOW startup{};
-  startup.cb = sizeof startup;
-  PROCESS_INFORMATION process{};
-  if (!::CreateProcessW(L"/usr/bin/import", commandLine.data(), nullptr, nullptr, FALSE, 0, nullptr,
-                        nullptr, &startup, &process)) {
-    return std::wstring();
-  }
-  ::CloseHandle(process.hProcess);
-  ::CloseHandle(process.hThread);
-  // Wine's handle of a host program can signal before the program is done:
-  // the picture is there once the file stops growing.
-  LONGLONG last = -1;
-  const ULONGLONG end = ::GetTickCount64() + 30000;
-  while (::GetTickCount64() < end) {
-    ::Sleep(200);
-    WIN32_FILE_ATTRIBUTE_DATA data;
-    if (!::GetFileAttributesExW(file.c_str(), GetFileExInfoStandard, &data)) continue;
-    const LONGLONG size = (static_cast<LONGLONG>(data.nFileSizeHigh) << 32) | data.nFileSizeLow;
-    if (size > 0 && size == last) return file;
-    last = size;
-  }
-  return std::wstring();
-}
-
 BenchSetup::BenchSetup() : control_(::LoadLibraryW(L"Kerunel.ocx")) {
   ok_ = control_ && so_ && SUCCEEDED(RegisterControl()) && SUCCEEDED(so_.Register()) &&
         config_.Device(L"ZV_FPrinter", TESTSO_PROGID) == ERROR_SUCCESS;

@@ -62,11 +62,6 @@ class Vostrik {
   HWND window_ = nullptr;
 };
 
-// Writes a screenshot of the whole virtual display to
-// <build dir>/screenshots/<name>; returns the file's path, or an empty
-// text when it could not be taken.
-std::wstring Screenshot(const std::wstring& name);
-
 // Registers Kerunel.ocx and the test Service Object, maps "ZV_FPrinter" to
 // the Service Object, and undoes it all when it goes away.
 class BenchSetup {

@@ -37,7 +37,7 @@ struct Step {
   const char* alsoLine = "";      // a second such line (a callback's outcome)
   const wchar_t* box = nullptr;   // the message box the step shows
   int tma = -1;                   // lbTMA visible (1) or hidden (0)
-  const wchar_t* shot = nullptr;  // screenshot afterwards
+  const wchar_t* shot = nullptr;  // screenshot afterwards (<build>/screenshots/<shot>.png)
 };
 
 std::string Narrow(const std::wstring& w) {
@@ -102,7 +102,7 @@ class VostrikGui : public ::testing::Test {
       }
       if (step.shot) {
         ::Sleep(500);  // let the window finish painting
-        const std::wstring file = vt::Screenshot(step.shot);
+        const std::wstring file = kr_test::TakeScreenshot(step.shot);
         EXPECT_FALSE(file.empty());
         std::printf("screenshot: %ls\n", file.c_str());
       }
@@ -158,7 +158,7 @@ TEST_F(VostrikGui, StartsWithTheStoredLayout) {
   EXPECT_EQ(vt::NormalBackground(), bench_.Background(eResultCode, vt::NormalBackground()));
   EXPECT_EQ(vt::NormalBackground(), bench_.Background(eResultCodeExtended, vt::NormalBackground()));
   EXPECT_EQ(kRed, bench_.Background(lbTMA, kRed));
-  const std::wstring file = vt::Screenshot(L"vostrik_start.png");
+  const std::wstring file = kr_test::TakeScreenshot(L"vostrik_start");
   EXPECT_FALSE(file.empty());
   std::printf("screenshot: %ls\n", file.c_str());
 }
@@ -198,7 +198,7 @@ TEST_F(VostrikGui, ShowsWhatTheControlAndItsServiceObjectSaid) {
        "call\tPrintRecTotal\tCY:100000\tCY:50000\tBSTR:Contanti"},
       {"End the receipt", L"number\t16020\t1\n", {{e1, L"1"}}, sbEndFiscalReceipt,
        {{eResultCode, kOk}, {eStatus, L"Monitor"}}, {{eResultCode, N}},
-       "call\tEndFiscalReceipt\tBOOL:1", "", nullptr, 0, L"vostrik_receipt.png"},
+       "call\tEndFiscalReceipt\tBOOL:1", "", nullptr, 0, L"vostrik_receipt"},
       {"114 with 207", L"result\tPrintRecMessage\t114\nnumber\t6\t114\nnumber\t7\t207\n"
        L"number\t16020\t1\n", {{e1, L"ciao"}}, sbPrintRecMessage,
        {{eResultCode, L"114-OPOS_E_EXTENDED"}, {eResultCodeExtended, L"207-OPOS_EFPTR_WRONG_STATE"},
@@ -317,6 +317,16 @@ TEST_F(VostrikGui, ReadsTruncatedNumbersWithTheUsersDecimalSeparator) {
        L"'2.9' is not a valid floating point value"},
   });
   // clang-format on
+}
+
+// "About" asks the control for its about box and changes nothing else.
+TEST_F(VostrikGui, AboutShowsTheControlsAboutBox) {
+  ASSERT_TRUE(bench_.Start());
+  kr_test::MessageBoxWatcher about(L"About Control Object", 30000);
+  ASSERT_TRUE(bench_.Click(bAbout));
+  EXPECT_EQ(1u, about.Count());
+  EXPECT_EQ("Last Result Code", Narrow(bench_.Text(eResultCode)));
+  EXPECT_EQ("PrinterStatus", Narrow(bench_.Text(eStatus)));
 }
 
 TEST_F(VostrikGui, EndsWithAMessageWhenTheControlIsNotRegistered) {
