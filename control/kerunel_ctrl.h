@@ -97,35 +97,14 @@ class CKerunelCtrl final : public IDispatch,
   LONG Close();
 
  private:
-  // One argument after conversion to its declared type.
-  struct Argument {
-    Argument() { converted.vt = VT_EMPTY; }
-    Argument(const Argument&) = delete;
-    Argument& operator=(const Argument&) = delete;
-    ~Argument() {
-      if (converted.vt != VT_EMPTY) ::VariantClear(&converted);
-    }
-    VARIANT converted;  // a converted copy when the caller's type differed
-    TextArgument text;  // VT_BSTR parameters
-    union {
-      LONG number;
-      VARIANT_BOOL flag;
-      CY currency;
-      LONG* numberRef;
-      BSTR* stringRef;
-    };
-  };
-
-  // Converts the caller's argument `source` to `type`; returns S_OK or
-  // DISP_E_TYPEMISMATCH.
-  static HRESULT ConvertArgument(VARIANTARG* source, VARTYPE type, Argument& out);
-
   HRESULT InvokeProperty(const Member& member, WORD flags, DISPPARAMS* params, VARIANT* result,
                          EXCEPINFO* excepInfo, UINT* argErr);
   HRESULT GetProperty(const Member& member, VARIANT* result);
-  HRESULT InvokeMethod(const Member& member, Argument* args, VARIANT* result);
-  LONG Forward(const Member& member, Argument* args);
-  void FireEvent(const Member& member, Argument* args);
+  HRESULT InvokeMethod(const Member& member, ServiceArgs& args, VARIANT* result);
+  // Looks the device up, creates and binds its Service Object and opens it;
+  // returns 0 with the binding kept, or Open's failure code with none kept.
+  LONG Bind(const char* deviceName);
+  void FireEvent(const Member& member, ServiceArgs& args);
   // Loads the type information of `guid` from the module's own type
   // library; returns its HRESULT.
   static HRESULT LoadOwnTypeInfo(REFGUID guid, ITypeInfo** out);
@@ -144,6 +123,10 @@ class CKerunelCtrl final : public IDispatch,
   const LONG m_lCOVersion;
   CServiceDispatch m_service;
   bool m_bOpen = false;
+  // Open or Close under way: a handler or a message dispatched during the
+  // Service Object's call must not start another one on the same binding.
+  bool m_opening = false;
+  bool m_closing = false;
 };
 
 // Module-wide count of live objects and factory locks, for DllCanUnloadNow.
