@@ -1211,7 +1211,10 @@ void FiscalService::RunQueue() {
     errorLevel_ = FPTR_EL_RECOVERABLE;
     errorStation_ = FPTR_S_RECEIPT;
     Done(o);
+    // The answer (now, or when events thaw) decides; a retry comes back
+    // through the message queue, so the application's thread stays live.
     Fire(Event{Event::kError, o.code, o.code == OPOS_E_EXTENDED ? o.extended : 0});
+    break;
   }
   running_ = false;
   if (enabled_ && queue_.empty() && !errorPending_ && flagWhenIdle_) {
