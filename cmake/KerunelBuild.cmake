@@ -33,24 +33,34 @@ function(kerunel_gtest name)
                        PROPERTIES ${T_PROPERTIES})
 endfunction()
 
-# pecheck: a host program that reads Windows modules (the 32-bit ones cannot
-# run here). Built once per tree with the host compiler.
-set(KERUNEL_PECHECK ${CMAKE_BINARY_DIR}/host/pecheck)
-add_custom_command(
-  OUTPUT ${KERUNEL_PECHECK}
-  COMMAND ${CMAKE_COMMAND} -E make_directory ${CMAKE_BINARY_DIR}/host
-  COMMAND c++ -std=c++17 -O1 -o ${KERUNEL_PECHECK} ${PROJECT_SOURCE_DIR}/tools/pecheck/pecheck.cpp
-  DEPENDS ${PROJECT_SOURCE_DIR}/tools/pecheck/pecheck.cpp
-  COMMENT "host pecheck"
-  VERBATIM)
-add_custom_target(pecheck_tool DEPENDS ${KERUNEL_PECHECK})
+# kerunel_host_tool(<name> <source>): a build helper compiled with the host
+# compiler (once per tree), as KERUNEL_HOST_<NAME> and target <name>_tool.
+function(kerunel_host_tool name source)
+  set(exe ${CMAKE_BINARY_DIR}/host/${name})
+  add_custom_command(
+    OUTPUT ${exe}
+    COMMAND ${CMAKE_COMMAND} -E make_directory ${CMAKE_BINARY_DIR}/host
+    COMMAND c++ -std=c++17 -O1 -o ${exe} ${PROJECT_SOURCE_DIR}/${source}
+    DEPENDS ${PROJECT_SOURCE_DIR}/${source}
+    COMMENT "host ${name}"
+    VERBATIM)
+  add_custom_target(${name}_tool DEPENDS ${exe})
+  string(TOUPPER ${name} upper)
+  set(KERUNEL_HOST_${upper} ${exe} PARENT_SCOPE)
+endfunction()
 
-# kerunel_check_module(<target> [EXPORTS names...] [TYPELIB]): after each
-# link, checks the module's machine type, that it imports only system DLLs,
-# that every name is exported undecorated, and (TYPELIB) that it carries
-# resource TYPELIB 1 built for this architecture.
+# pecheck reads Windows modules (the 32-bit ones cannot run here); artgen
+# turns pixel art into bitmaps and icons.
+kerunel_host_tool(pecheck tools/pecheck/pecheck.cpp)
+kerunel_host_tool(artgen tools/artgen/artgen.cpp)
+
+# kerunel_check_module(<target> [EXPORTS names...] [TYPELIB] [CHECKS args...]):
+# after each link, checks the module's machine type, that it imports only
+# system DLLs, that every name is exported undecorated, (TYPELIB) that it
+# carries resource TYPELIB 1 built for this architecture, and whatever
+# further pecheck options CHECKS gives.
 function(kerunel_check_module target)
-  cmake_parse_arguments(C "TYPELIB" "" "EXPORTS" ${ARGN})
+  cmake_parse_arguments(C "TYPELIB" "" "EXPORTS;CHECKS" ${ARGN})
   if(KERUNEL_ARCH STREQUAL "x86")
     set(args --machine i386)
     set(kind win32)
@@ -66,9 +76,10 @@ function(kerunel_check_module target)
   if(C_TYPELIB)
     list(APPEND args --typelib ${kind})
   endif()
+  list(APPEND args ${C_CHECKS})
   add_dependencies(${target} pecheck_tool)
   add_custom_command(TARGET ${target} POST_BUILD
-    COMMAND ${KERUNEL_PECHECK} $<TARGET_FILE:${target}> ${args}
+    COMMAND ${KERUNEL_HOST_PECHECK} $<TARGET_FILE:${target}> ${args}
     COMMENT "check module ${target} (${KERUNEL_ARCH})"
     VERBATIM)
 endfunction()

@@ -77,6 +77,11 @@ struct LocalMemTraits {
   static Type Invalid() noexcept { return nullptr; }
   static void Close(Type h) noexcept { ::LocalFree(h); }
 };
+struct GdiObjectTraits {
+  using Type = HGDIOBJ;
+  static Type Invalid() noexcept { return nullptr; }
+  static void Close(Type h) noexcept { ::DeleteObject(h); }
+};
 struct WindowTraits {
   using Type = HWND;
   static Type Invalid() noexcept { return nullptr; }
@@ -90,6 +95,7 @@ using UniqueModule = UniqueResource<ModuleTraits>;
 using UniqueBstr = UniqueResource<BstrTraits>;
 using UniqueLocalMem = UniqueResource<LocalMemTraits>;  // FormatMessage buffers
 using UniqueWindow = UniqueResource<WindowTraits>;
+using UniqueGdiObject = UniqueResource<GdiObjectTraits>;  // bitmaps, brushes, fonts
 
 // A VARIANT that is cleared when it goes out of scope. Moving hands the
 // value over and leaves the source empty.

@@ -72,36 +72,11 @@ BSTR AnsiToBstr(const char* text) {
   return result;
 }
 
-void TextArgument::Assign(BSTR wide) {
-  wide_ = wide;
-  length_ = 0;
-  ascii_ = true;
-  converted_ = false;
-  if (wide == nullptr) return;
-  const UINT length = ::SysStringLen(wide);
-  UINT i = 0;
-  unsigned int bits = 0;
-  for (; i < length; ++i) {
-    const wchar_t c = wide[i];
-    if (c == L'\0') break;
-    bits |= c;
-  }
-  ascii_ = bits < 0x80;
-  length_ = i;
-}
-
-const char* TextArgument::Ansi() {
-  if (!converted_) {
-    ansi_.Assign(wide_, length_);
-    converted_ = true;
-  }
-  return ansi_.get();
-}
-
-BSTR TextArgument::NewString() {
+BSTR TextArgument::NewString() const {
   if (wide_ == nullptr) return nullptr;
   if (ascii_) return ::SysAllocStringLen(wide_, length_);
-  return AnsiToBstr(Ansi());
+  AnsiText ansi;
+  return AnsiToBstr(Ansi(ansi));
 }
 
 }  // namespace kr

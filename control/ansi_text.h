@@ -8,6 +8,8 @@
 // The COM headers below need the Windows types.
 #include <oleauto.h>
 
+#include <cstdint>
+#include <cstring>
 #include <memory>
 
 namespace kr {
@@ -37,30 +39,89 @@ class AnsiText {
   const char* text_ = nullptr;
 };
 
-// A string argument on its way through the control: the caller's wide text
-// and its ANSI form. Pure ASCII text reads the same in every ANSI code page,
-// so for it the ANSI form is made only when asked for, and the new string
-// handed on is a plain copy of the caller's text up to its first NUL.
+// A string argument on its way through the control: the caller's wide text,
+// read once for what the round trip through the code page would do to it.
+// Pure ASCII text reads the same in every ANSI code page, so for it the
+// round trip gives back the caller's text up to its first NUL.
 class TextArgument {
  public:
-  TextArgument() = default;
-  TextArgument(const TextArgument&) = delete;
-  TextArgument& operator=(const TextArgument&) = delete;
-
   // Takes the caller's string, which must stay valid while this is used.
-  void Assign(BSTR wide);
-  // The ANSI text, or nullptr for a null string (or a failed conversion).
-  const char* Ansi();
+  void Assign(BSTR wide) {
+    wide_ = wide;
+    length_ = 0;
+    ascii_ = true;
+    unchanged_ = true;
+    if (wide == nullptr) return;
+    const UINT bytes = ByteLength(wide);
+    const UINT length = bytes / sizeof(wchar_t);
+    // A NUL (or an odd byte) before the end would be lost on the way.
+    if (bytes % sizeof(wchar_t) == 0 && IsPlainAscii(wide, length)) {
+      length_ = length;
+      return;
+    }
+    UINT i = 0;
+    unsigned int bits = 0;
+    for (; i < length && wide[i] != L'\0'; ++i) bits |= wide[i];
+    ascii_ = bits < 0x80;
+    length_ = i;
+    unchanged_ = false;
+  }
+  // The ANSI text, made in `buffer`: nullptr for a null string or a failed
+  // conversion.
+  const char* Ansi(AnsiText& buffer) const {
+    buffer.Assign(wide_, length_);
+    return buffer.get();
+  }
   // A new Automation string after the round trip through the code page:
   // null for a null string or a failed conversion. The caller owns it.
-  BSTR NewString();
+  BSTR NewString() const;
+  // Whether the round trip gives the caller's string back unchanged (a null
+  // string, or pure ASCII without an embedded NUL), so that the caller's
+  // string itself can be handed on.
+  bool SurvivesRoundTrip() const { return unchanged_; }
+  // The caller's string, still the caller's.
+  BSTR Caller() const { return wide_; }
 
  private:
-  const wchar_t* wide_ = nullptr;
+  // SysStringByteLen without the call: an Automation string's length prefix
+  // is the 32-bit byte count stored just before its first character.
+  static UINT ByteLength(BSTR text) {
+    UINT bytes;
+    std::memcpy(&bytes, reinterpret_cast<const char*>(text) - sizeof(bytes), sizeof(bytes));
+    return bytes;
+  }
+  // Whether all `length` characters are in 1..0x7F, read four at a time.
+  // (Stopping at the first spoilt word also keeps the compiler from making
+  // it a vector loop, whose registers every call of the dispatch path would
+  // then save and restore.)
+  static bool IsPlainAscii(const wchar_t* text, UINT length) {
+    UINT i = 0;
+    for (; i + 4 <= length; i += 4) {
+      if (SpoiltLanes<uint64_t>(text + i) != 0) return false;
+    }
+    if (i + 2 <= length) {
+      if (SpoiltLanes<uint32_t>(text + i) != 0) return false;
+      i += 2;
+    }
+    return i == length || SpoiltLanes<uint16_t>(text + i) == 0;
+  }
+  // Non-zero when one of the characters in a word of Word's size is 0 or
+  // above 0x7F: such a character shows in the high bits of its lane, and
+  // once none does, subtracting 1 sets a lane's top bit only when it was 0.
+  template <typename Word>
+  static Word SpoiltLanes(const wchar_t* text) {
+    Word word;
+    std::memcpy(&word, text, sizeof(word));
+    const Word high = static_cast<Word>(0xFF80FF80FF80FF80ull);
+    const Word ones = static_cast<Word>(0x0001000100010001ull);
+    const Word top = static_cast<Word>(0x8000800080008000ull);
+    return static_cast<Word>((word & high) | ((word - ones) & top));
+  }
+
+  BSTR wide_ = nullptr;
   UINT length_ = 0;  // up to the first NUL
   bool ascii_ = true;
-  bool converted_ = false;
-  AnsiText ansi_;
+  bool unchanged_ = true;
 };
 
 // Returns a new Automation string for ANSI `text`: null for a null text or

@@ -2,7 +2,9 @@
 
 #include <string>
 
+#include "about_box.h"
 #include "kerunel_ids.h"
+#include "kerunel_texts.h"
 #include "opos.h"
 #include "own_module.h"
 
@@ -17,8 +19,6 @@ constexpr char kDeviceClass[] = "Kerunel";
 // terminator); longer values count as missing.
 constexpr DWORD kValueLimit = 100;
 
-constexpr char kDescription[] =
-    "OPOS Fiscal Printer Control, (C) 2001-2026 Tarvello. All rights reserved.";
 constexpr HRESULT kSetNotSupported = CTL_E_SETNOTSUPPORTED;  // 0x800A017F
 
 // Reads a value of any type into `buffer` (kValueLimit bytes) as text.
@@ -261,7 +261,7 @@ void CEventConnectionPoint::Fire(DISPID dispid, DISPPARAMS* params) {
 // CKerunelCtrl: lifetime and interfaces
 
 CKerunelCtrl::CKerunelCtrl()
-    : m_strDescription(kDescription), m_lCOVersion(opos::kControlObjectVersion) {
+    : m_strDescription(kControlDescription), m_lCOVersion(opos::kControlObjectVersion) {
   ModuleAddRef();
 }
 
@@ -283,6 +283,8 @@ STDMETHODIMP CKerunelCtrl::QueryInterface(REFIID iid, void** out) {
     *out = static_cast<IOleControl*>(this);
   } else if (iid == IID_IProvideClassInfo || iid == IID_IProvideClassInfo2) {
     *out = static_cast<IProvideClassInfo2*>(this);
+  } else if (m_embedding.Query(iid, out)) {
+    return S_OK;
   } else {
     *out = nullptr;
     return E_NOINTERFACE;
@@ -377,54 +379,6 @@ STDMETHODIMP CKerunelCtrl::GetIDsOfNames(REFIID iid, LPOLESTR* names, UINT count
 // ---------------------------------------------------------------------------
 // CKerunelCtrl: the generic dispatch path
 
-HRESULT CKerunelCtrl::ConvertArgument(VARIANTARG* source, VARTYPE type, Argument& out) {
-  if (type & VT_BYREF) {
-    // A by-reference argument must point at a variable of the declared type;
-    // a variant passed by reference that holds such a value will do too.
-    VARTYPE base = type & ~VT_BYREF;
-    VARIANTARG* v = source;
-    if (v->vt == (VT_BYREF | VT_VARIANT) && v->pvarVal != nullptr) v = v->pvarVal;
-    void* target = nullptr;
-    if (v->vt == type) {
-      target = v->byref;
-    } else if (v != source && v->vt == base) {
-      target = base == VT_I4 ? static_cast<void*>(&v->lVal) : static_cast<void*>(&v->bstrVal);
-    }
-    if (target == nullptr) return DISP_E_TYPEMISMATCH;
-    if (base == VT_I4) {
-      out.numberRef = static_cast<LONG*>(target);
-    } else {
-      out.stringRef = static_cast<BSTR*>(target);
-    }
-    return S_OK;
-  }
-
-  const VARIANT* value = source;
-  if (source->vt != type) {
-    if (FAILED(::VariantChangeType(&out.converted, source, 0, type))) {
-      return DISP_E_TYPEMISMATCH;
-    }
-    value = &out.converted;
-  }
-  switch (type) {
-    case VT_I4:
-      out.number = value->lVal;
-      break;
-    case VT_BOOL:
-      out.flag = value->boolVal;
-      break;
-    case VT_CY:
-      out.currency = value->cyVal;
-      break;
-    case VT_BSTR:
-      out.text.Assign(value->bstrVal);
-      break;
-    default:
-      return DISP_E_TYPEMISMATCH;
-  }
-  return S_OK;
-}
-
 STDMETHODIMP CKerunelCtrl::Invoke(DISPID dispid, REFIID iid, LCID, WORD flags, DISPPARAMS* params,
                                   VARIANT* result, EXCEPINFO* excepInfo, UINT* argErr) {
   if (iid != IID_NULL) return DISP_E_UNKNOWNINTERFACE;
@@ -444,10 +398,11 @@ STDMETHODIMP CKerunelCtrl::Invoke(DISPID dispid, REFIID iid, LCID, WORD flags, D
   if (params->cNamedArgs != 0) return DISP_E_NONAMEDARGS;
   if (params->cArgs != member->paramCount) return DISP_E_BADPARAMCOUNT;
 
-  Argument args[kMaxMemberParams];
+  // Converted straight into the list a forwarded call hands on.
+  ServiceArgs args(member->paramCount);
   for (UINT i = 0; i < member->paramCount; ++i) {
     UINT slot = params->cArgs - 1 - i;  // arguments arrive last-first
-    HRESULT hr = ConvertArgument(&params->rgvarg[slot], member->params[i].type, args[i]);
+    HRESULT hr = args.AddArgument(&params->rgvarg[slot], member->params[i].type);
     if (FAILED(hr)) {
       if (argErr) *argErr = slot;
       return hr;
@@ -473,15 +428,16 @@ HRESULT CKerunelCtrl::InvokeProperty(const Member& member, WORD flags, DISPPARAM
       }
       return DISP_E_EXCEPTION;
     }
-    Argument value;
-    HRESULT hr = ConvertArgument(&params->rgvarg[0], member.type, value);
+    ServiceArgs value(1);
+    HRESULT hr = value.AddArgument(&params->rgvarg[0], member.type);
     if (FAILED(hr)) {
       if (argErr) *argErr = 0;
       return hr;
     }
     // Closed: the write is dropped. Open: the outcome is not reported back.
+    // A boolean arrives as 1 or 0.
     if (m_bOpen) {
-      LONG number = member.type == VT_BOOL ? (value.flag ? 1 : 0) : value.number;
+      LONG number = member.type == VT_BOOL ? value[0].boolVal : value[0].lVal;
       m_service.SetPropertyNumber(member.propertyIndex, number);
     }
     return S_OK;
@@ -529,31 +485,40 @@ HRESULT CKerunelCtrl::GetProperty(const Member& member, VARIANT* result) {
   return S_OK;
 }
 
-HRESULT CKerunelCtrl::InvokeMethod(const Member& member, Argument* args, VARIANT* result) {
+HRESULT CKerunelCtrl::InvokeMethod(const Member& member, ServiceArgs& args, VARIANT* result) {
   LONG value = 0;
   switch (member.action) {
-    case MemberAction::kOpen:
-      value = Open(args[0].text.Ansi());
+    case MemberAction::kOpen: {
+      AnsiText name;
+      name.Assign(args[0].bstrVal);
+      value = Open(name.get());
       break;
+    }
     case MemberAction::kClose:
       value = Close();
       break;
     case MemberAction::kForward:
-      value = m_bOpen ? Forward(member, args) : opos::OPOS_E_CLOSED;
+      value = m_bOpen ? m_service.CallService(static_cast<ServiceMethod>(member.service), args)
+                      : opos::OPOS_E_CLOSED;
       break;
-    case MemberAction::kFireEvent:
+    case MemberAction::kFireEvent: {
+      // A handler may close the control while the Service Object's code,
+      // which made this callback, is still running.
+      CServiceDispatch::KeepAlive keep(m_service);
       FireEvent(member, args);
       break;
+    }
     case MemberAction::kProcessId:
       value = 0;
       break;
     case MemberAction::kAboutBox:
-      break;  // the about box comes with the module's dialogs
+      ShowAboutBox(m_embedding.ContainerWindow());
+      break;
     default:
       return DISP_E_MEMBERNOTFOUND;
   }
   if (result != nullptr) {
-    ::VariantInit(result);
+    result->vt = VT_EMPTY;
     if (member.type == VT_I4) {
       result->vt = VT_I4;
       result->lVal = value;
@@ -565,64 +530,31 @@ HRESULT CKerunelCtrl::InvokeMethod(const Member& member, Argument* args, VARIANT
 // A service call must have room for every parameter a member can take.
 static_assert(kMaxMemberParams <= static_cast<int>(kMaxServiceArgs));
 
-LONG CKerunelCtrl::Forward(const Member& member, Argument* args) {
-  ServiceArgs call(member.paramCount);
-  for (UINT i = 0; i < member.paramCount; ++i) {
-    switch (member.params[i].type) {
-      case VT_I4:
-        call.AddLong(args[i].number);
-        break;
-      case VT_BSTR:
-        call.AddText(args[i].text);
-        break;
-      case VT_BOOL:
-        // The flag travels as its low byte: true arrives as 1, not -1.
-        call.AddBool(args[i].flag ? 1 : 0);
-        break;
-      case VT_CY:
-        call.AddCurrency(args[i].currency);
-        break;
-      case VT_BYREF | VT_I4:
-        call.AddLongRef(args[i].numberRef);
-        break;
-      case VT_BYREF | VT_BSTR:
-        call.AddStringRef(args[i].stringRef);
-        break;
-    }
-  }
-  return m_service.CallService(static_cast<ServiceMethod>(member.service), call);
-}
-
-void CKerunelCtrl::FireEvent(const Member& member, Argument* args) {
-  const EventEntry& event = kEvents[member.event - 1];
-  VARIANTARG values[kMaxMemberParams];
-  const UINT count = event.paramCount;
-  for (UINT i = 0; i < count; ++i) {
-    VARIANTARG& v = values[count - 1 - i];
-    v.vt = event.params[i].type;
-    switch (v.vt) {
-      case VT_I4:
-        v.lVal = args[i].number;
-        break;
-      case VT_BYREF | VT_I4:
-        v.plVal = args[i].numberRef;  // the Service Object's own variable
-        break;
-      case VT_BYREF | VT_BSTR:
-        v.pbstrVal = args[i].stringRef;
-        break;
-    }
-  }
-  DISPPARAMS params{values, nullptr, count, 0};
-  m_events.Fire(event.dispid, &params);
+// The callback's parameters are its event's: the arguments go on as they
+// came, references to the Service Object's own variables included.
+void CKerunelCtrl::FireEvent(const Member& member, ServiceArgs& args) {
+  m_events.Fire(kEvents[member.event - 1].dispid, args.params());
 }
 
 // ---------------------------------------------------------------------------
 // CKerunelCtrl: the session
 
+// Returns OPOS_E_ILLEGAL when open or opening, OPOS_E_NOEXIST or
+// OPOS_E_NOSERVICE when the device cannot be bound, else the result of
+// "OpenService" (0: open).
 LONG CKerunelCtrl::Open(const char* deviceName) {
-  if (m_bOpen) return opos::OPOS_E_ILLEGAL;
-  // An empty name would address the class key's own default value.
-  if (deviceName == nullptr || deviceName[0] == '\0') return opos::OPOS_E_NOEXIST;
+  if (m_bOpen || m_opening) return opos::OPOS_E_ILLEGAL;
+  m_opening = true;
+  LONG opened = Bind(deviceName);
+  m_opening = false;
+  if (opened == opos::OPOS_SUCCESS) m_bOpen = true;
+  return opened;
+}
+
+LONG CKerunelCtrl::Bind(const char* deviceName) {
+  // A null name is the empty one, whose value is the class key's default
+  // value: the installation's default device.
+  if (deviceName == nullptr) deviceName = "";
 
   UniqueHKey classKey;
   if (::RegOpenKeyExA(HKEY_LOCAL_MACHINE, kClassKeyPath, 0, KEY_READ, classKey.put()) !=
@@ -632,6 +564,8 @@ LONG CKerunelCtrl::Open(const char* deviceName) {
   // A value named after the logical name maps it to a device key.
   char mapped[kValueLimit];
   const char* keyName = ReadValueText(classKey.get(), deviceName, mapped) ? mapped : deviceName;
+  // An empty key name would make the class key its own device key.
+  if (keyName[0] == '\0') return opos::OPOS_E_NOEXIST;
 
   std::string devicePath = kClassKeyPath;
   devicePath += '\\';
@@ -652,20 +586,21 @@ LONG CKerunelCtrl::Open(const char* deviceName) {
     return opos::OPOS_E_NOSERVICE;
   }
   LONG opened = m_service.OpenService(kDeviceClass, keyName, static_cast<IDispatch*>(this));
-  if (opened != opos::OPOS_SUCCESS) {
-    m_service.ReleaseService();
-    return opened;
-  }
-  m_bOpen = true;
-  return opos::OPOS_SUCCESS;
+  if (opened != opos::OPOS_SUCCESS) m_service.ReleaseService();
+  return opened;
 }
 
+// Returns OPOS_E_CLOSED when not open, OPOS_E_ILLEGAL when a Close is
+// already under way, else the Service Object's "Close" result.
 LONG CKerunelCtrl::Close() {
   if (!m_bOpen) return opos::OPOS_E_CLOSED;
+  if (m_closing) return opos::OPOS_E_ILLEGAL;
+  m_closing = true;
   LONG closed = m_service.Close();
   // The binding ends whatever the Service Object answered.
   m_service.ReleaseService();
   m_bOpen = false;
+  m_closing = false;
   return closed;
 }
 
@@ -703,7 +638,8 @@ STDMETHODIMP CKerunelCtrl::OnMnemonic(MSG*) {
   return S_OK;
 }
 
-STDMETHODIMP CKerunelCtrl::OnAmbientPropertyChange(DISPID) {
+STDMETHODIMP CKerunelCtrl::OnAmbientPropertyChange(DISPID dispid) {
+  m_embedding.OnAmbientPropertyChange(dispid);
   return S_OK;
 }
 

@@ -2,7 +2,8 @@
 // dispatch interface (_DKerunel), driven by the member table, binds the
 // Service Object configured for a logical device name at Open, forwards
 // every OPOS call to it, and fires the Service Object's callbacks as events
-// through one connection point (_DKerunelEvents).
+// through one connection point (_DKerunelEvents). Containers embed it
+// through COleEmbedding.
 #pragma once
 
 #include <windows.h>
@@ -14,6 +15,7 @@
 
 #include "ansi_text.h"
 #include "member_table.h"
+#include "ole_embedding.h"
 #include "service_dispatch.h"
 #include "win_raii.h"
 
@@ -95,35 +97,14 @@ class CKerunelCtrl final : public IDispatch,
   LONG Close();
 
  private:
-  // One argument after conversion to its declared type.
-  struct Argument {
-    Argument() { converted.vt = VT_EMPTY; }
-    Argument(const Argument&) = delete;
-    Argument& operator=(const Argument&) = delete;
-    ~Argument() {
-      if (converted.vt != VT_EMPTY) ::VariantClear(&converted);
-    }
-    VARIANT converted;  // a converted copy when the caller's type differed
-    TextArgument text;  // VT_BSTR parameters
-    union {
-      LONG number;
-      VARIANT_BOOL flag;
-      CY currency;
-      LONG* numberRef;
-      BSTR* stringRef;
-    };
-  };
-
-  // Converts the caller's argument `source` to `type`; returns S_OK or
-  // DISP_E_TYPEMISMATCH.
-  static HRESULT ConvertArgument(VARIANTARG* source, VARTYPE type, Argument& out);
-
   HRESULT InvokeProperty(const Member& member, WORD flags, DISPPARAMS* params, VARIANT* result,
                          EXCEPINFO* excepInfo, UINT* argErr);
   HRESULT GetProperty(const Member& member, VARIANT* result);
-  HRESULT InvokeMethod(const Member& member, Argument* args, VARIANT* result);
-  LONG Forward(const Member& member, Argument* args);
-  void FireEvent(const Member& member, Argument* args);
+  HRESULT InvokeMethod(const Member& member, ServiceArgs& args, VARIANT* result);
+  // Looks the device up, creates and binds its Service Object and opens it;
+  // returns 0 with the binding kept, or Open's failure code with none kept.
+  LONG Bind(const char* deviceName);
+  void FireEvent(const Member& member, ServiceArgs& args);
   // Loads the type information of `guid` from the module's own type
   // library; returns its HRESULT.
   static HRESULT LoadOwnTypeInfo(REFGUID guid, ITypeInfo** out);
@@ -135,12 +116,17 @@ class CKerunelCtrl final : public IDispatch,
   LONG m_refs = 1;
   int m_busy = 0;  // calls of this object under way
   CEventConnectionPoint m_events{*this};
+  COleEmbedding m_embedding{*this};
   LONG m_freezeCount = 0;
 
   const char* const m_strDescription;
   const LONG m_lCOVersion;
   CServiceDispatch m_service;
   bool m_bOpen = false;
+  // Open or Close under way: a handler or a message dispatched during the
+  // Service Object's call must not start another one on the same binding.
+  bool m_opening = false;
+  bool m_closing = false;
 };
 
 // Module-wide count of live objects and factory locks, for DllCanUnloadNow.

@@ -1,5 +1,5 @@
-// The module's in-process server entry points and the control's class
-// factory.
+// The module's in-process server entry points and the class factories of
+// its two classes, the control and its property page.
 #include <windows.h>
 // The COM headers below need the Windows types.
 #include <olectl.h>
@@ -8,14 +8,34 @@
 
 #include "kerunel_ctrl.h"
 #include "kerunel_ids.h"
+#include "property_page.h"
 #include "registration.h"
 
 namespace kr {
 namespace {
 
-// One factory for the module's lifetime; it does not count as module usage
-// unless locked.
-class CKerunelFactory : public IClassFactory {
+// Factory locks; an unlock without a lock is ignored, so an unbalanced
+// LockServer(FALSE) cannot leave the module unloadable.
+LONG g_serverLocks = 0;
+
+void LockModule(bool lock) {
+  if (lock) {
+    ::InterlockedIncrement(&g_serverLocks);
+    ModuleAddRef();
+    return;
+  }
+  for (LONG held = g_serverLocks; held > 0; held = g_serverLocks) {
+    if (::InterlockedCompareExchange(&g_serverLocks, held - 1, held) == held) {
+      ModuleRelease();
+      return;
+    }
+  }
+}
+
+// One factory per class for the module's lifetime; it does not count as
+// module usage unless locked. Every request creates a new object.
+template <typename Object>
+class CClassFactory final : public IClassFactory {
  public:
   STDMETHODIMP QueryInterface(REFIID iid, void** out) override {
     if (out == nullptr) return E_POINTER;
@@ -34,23 +54,29 @@ class CKerunelFactory : public IClassFactory {
     if (out == nullptr) return E_POINTER;
     *out = nullptr;
     if (outer != nullptr) return CLASS_E_NOAGGREGATION;
-    auto* control = new (std::nothrow) CKerunelCtrl();
-    if (control == nullptr) return E_OUTOFMEMORY;
-    HRESULT hr = control->QueryInterface(iid, out);
-    control->Release();
+    auto* object = new (std::nothrow) Object();
+    if (object == nullptr) return E_OUTOFMEMORY;
+    HRESULT hr = object->QueryInterface(iid, out);
+    object->Release();
     return hr;
   }
   STDMETHODIMP LockServer(BOOL lock) override {
-    if (lock) {
-      ModuleAddRef();
-    } else {
-      ModuleRelease();
-    }
+    LockModule(lock != FALSE);
     return S_OK;
   }
 };
 
-CKerunelFactory g_controlFactory;
+CClassFactory<CKerunelCtrl> g_controlFactory;
+CClassFactory<CKerunelPropPage> g_propPageFactory;
+
+struct ClassEntry {
+  const CLSID& clsid;
+  IClassFactory& factory;
+};
+const ClassEntry kClasses[] = {
+    {kControlClsid, g_controlFactory},
+    {kPropPageClsid, g_propPageFactory},
+};
 
 }  // namespace
 }  // namespace kr
@@ -60,7 +86,9 @@ extern "C" {
 STDAPI DllGetClassObject(REFCLSID clsid, REFIID iid, void** out) {
   if (out == nullptr) return E_POINTER;
   *out = nullptr;
-  if (clsid == kr::kControlClsid) return kr::g_controlFactory.QueryInterface(iid, out);
+  for (const kr::ClassEntry& entry : kr::kClasses) {
+    if (clsid == entry.clsid) return entry.factory.QueryInterface(iid, out);
+  }
   return CLASS_E_CLASSNOTAVAILABLE;
 }
 

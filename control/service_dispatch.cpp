@@ -39,13 +39,48 @@ bool OwnsResources(VARTYPE type) {
 }  // namespace
 
 void ServiceArgs::AddOwnedString(BSTR value) {
-  const UINT slot = count_ - 1 - added_;
+  const bool fits = added_ < count_;
   Next(VT_BSTR)->bstrVal = value;
-  if (slot < count_) {
-    strings_[slot].reset(value);
+  if (fits) {
+    owned_[ownedCount_++] = value;
   } else {
     ::SysFreeString(value);  // past the declared count: never passed on
   }
+}
+
+HRESULT ServiceArgs::AddConverted(VARIANTARG* source, VARTYPE type) {
+  if (type & VT_BYREF) {
+    // A by-reference argument must point at a variable of the parameter
+    // type; a variant passed by reference that holds such a value will do.
+    const VARTYPE base = type & ~VT_BYREF;
+    VARIANTARG* v = source;
+    if (v->vt == (VT_BYREF | VT_VARIANT) && v->pvarVal != nullptr) v = v->pvarVal;
+    void* target = nullptr;
+    if (v->vt == type) {
+      target = v->byref;
+    } else if (v != source && v->vt == base) {
+      target = base == VT_I4 ? static_cast<void*>(&v->lVal) : static_cast<void*>(&v->bstrVal);
+    }
+    if (target == nullptr || (base != VT_I4 && base != VT_BSTR)) return DISP_E_TYPEMISMATCH;
+    Next(type)->byref = target;
+    return S_OK;
+  }
+  UniqueVariant converted;
+  if (FAILED(::VariantChangeType(converted.get(), source, 0, type)) || converted->vt != type) {
+    return DISP_E_TYPEMISMATCH;
+  }
+  if (type != VT_BSTR) return AddValue(*converted.get());
+  // The converted string is the control's own: handed on and freed after
+  // the call when the round trip would not change it.
+  TextArgument text;
+  text.Assign(converted->bstrVal);
+  if (text.SurvivesRoundTrip()) {
+    AddOwnedString(converted->bstrVal);
+    converted->vt = VT_EMPTY;
+  } else {
+    AddOwnedString(text.NewString());
+  }
+  return S_OK;
 }
 
 bool CServiceDispatch::CreateService(const char* text) {
@@ -92,21 +127,28 @@ bool CServiceDispatch::BindMethods() {
 
 void CServiceDispatch::ReleaseService() {
   if (m_callDepth > 0 && m_lpDispatch) {
-    // Released from inside a call to the object (a callback closed the
-    // control): the object must outlive that call.
+    // Released while the object's code runs (a handler closed the control):
+    // the object must outlive that code.
     m_retired.push_back(std::move(m_lpDispatch));
   }
   m_lpDispatch.reset();
 }
 
-HRESULT CServiceDispatch::Invoke(ServiceMethod index, ServiceArgs& args, VARIANT* result) {
+void CServiceDispatch::DropRetired() {
+  if (m_retired.empty()) return;
+  // The last release may call back into the control: the list is left
+  // consistent before it runs.
+  std::vector<ComPtr<IDispatch>> retired;
+  retired.swap(m_retired);
+}
+
+// Inlined into the call primitive, which every forwarded call goes through.
+inline HRESULT CServiceDispatch::Invoke(ServiceMethod index, ServiceArgs& args, VARIANT* result) {
   IDispatch* service = m_lpDispatch.get();
   if (service == nullptr) return E_UNEXPECTED;
-  ++m_callDepth;
-  HRESULT hr = service->Invoke(m_dispid[index], IID_NULL, LOCALE_USER_DEFAULT, DISPATCH_METHOD,
-                               args.params(), result, nullptr, nullptr);
-  if (--m_callDepth == 0 && !m_retired.empty()) m_retired.clear();
-  return hr;
+  KeepAlive keep(*this);
+  return service->Invoke(m_dispid[index], IID_NULL, LOCALE_USER_DEFAULT, DISPATCH_METHOD,
+                         args.params(), result, nullptr, nullptr);
 }
 
 HRESULT CServiceDispatch::CallForValue(ServiceMethod index, ServiceArgs& args, LONG* value) {

@@ -19,14 +19,19 @@ namespace kr {
 constexpr UINT kMaxServiceArgs = 6;
 
 // The argument list of one service call, built in the caller's order and
-// stored last-first as Invoke expects. Strings made for the call belong to
-// the list and are freed once when it goes away; by-reference arguments
-// stay the caller's. Fixed storage: building a call does not allocate
-// beyond the strings themselves.
+// stored last-first as Invoke expects. The control's dispatch path converts
+// its caller's arguments straight into one, so that a forwarded call hands
+// them on without another copy. Strings made for the call belong to the
+// list and are freed once when it goes away; caller's strings handed on as
+// they are and by-reference arguments stay the caller's. Fixed storage:
+// building a call allocates nothing beyond the strings it makes.
 class ServiceArgs {
  public:
   explicit ServiceArgs(UINT count) : count_(count <= kMaxServiceArgs ? count : 0) {
     for (UINT i = 0; i < count_; ++i) args_[i].vt = VT_EMPTY;
+  }
+  ~ServiceArgs() {
+    for (UINT i = 0; i < ownedCount_; ++i) ::SysFreeString(owned_[i]);
   }
   ServiceArgs(const ServiceArgs&) = delete;
   ServiceArgs& operator=(const ServiceArgs&) = delete;
@@ -36,12 +41,31 @@ class ServiceArgs {
   void AddCurrency(CY value) { Next(VT_CY)->cyVal = value; }
   // A new wide string converted from ANSI `text` (null stays null).
   void AddString(const char* text) { AddOwnedString(AnsiToBstr(text)); }
-  // A new wide string made from a string argument (null stays null).
-  void AddText(TextArgument& text) { AddOwnedString(text.NewString()); }
+  // A string argument: the caller's own string when the round trip through
+  // the code page would not change it (the Service Object does not own an
+  // in-argument either way), else a new string made by the round trip.
+  void AddText(TextArgument& text) {
+    if (text.SurvivesRoundTrip()) {
+      Next(VT_BSTR)->bstrVal = text.Caller();
+    } else {
+      AddOwnedString(text.NewString());
+    }
+  }
   void AddLongRef(LONG* target) { Next(VT_BYREF | VT_I4)->plVal = target; }
   void AddStringRef(BSTR* target) { Next(VT_BYREF | VT_BSTR)->pbstrVal = target; }
   // Passed without a reference of its own.
   void AddDispatch(IDispatch* value) { Next(VT_DISPATCH)->pdispVal = value; }
+
+  // Adds a caller's argument as the parameter type `type` (VT_I4, VT_BOOL,
+  // VT_CY, VT_BSTR, VT_BYREF|VT_I4 or VT_BYREF|VT_BSTR), marshalled as the
+  // Service Object takes it: a boolean as 1 or 0, a string by AddText.
+  // Returns S_OK, or DISP_E_TYPEMISMATCH with nothing added.
+  HRESULT AddArgument(VARIANTARG* source, VARTYPE type) {
+    if (source->vt != type || (type & VT_BYREF)) return AddConverted(source, type);
+    return AddValue(*source);
+  }
+  // Argument i in the order added.
+  const VARIANTARG& operator[](UINT i) const { return args_[count_ - 1 - i]; }
 
   DISPPARAMS* params() {
     params_ = {count_ ? args_ : nullptr, nullptr, count_, 0};
@@ -57,10 +81,37 @@ class ServiceArgs {
   }
   // Passes `value` on and frees it after the call.
   void AddOwnedString(BSTR value);
+  // AddArgument for a value that already has its parameter type.
+  HRESULT AddValue(const VARIANT& value) {
+    switch (value.vt) {
+      case VT_I4:
+        AddLong(value.lVal);
+        return S_OK;
+      case VT_BOOL:
+        AddBool(value.boolVal ? 1 : 0);
+        return S_OK;
+      case VT_CY:
+        AddCurrency(value.cyVal);
+        return S_OK;
+      case VT_BSTR: {
+        TextArgument text;
+        text.Assign(value.bstrVal);
+        AddText(text);
+        return S_OK;
+      }
+      default:
+        return DISP_E_TYPEMISMATCH;
+    }
+  }
+  // AddArgument for a by-reference argument, or one of another type.
+  HRESULT AddConverted(VARIANTARG* source, VARTYPE type);
 
   VARIANTARG args_[kMaxServiceArgs];
   VARIANTARG overflow_;  // absorbs adds beyond the declared count
-  UniqueBstr strings_[kMaxServiceArgs];
+  // The strings made for the call, freed with the list; only as many as
+  // were made are touched, so a call that makes none pays nothing.
+  BSTR owned_[kMaxServiceArgs];
+  UINT ownedCount_ = 0;
   DISPPARAMS params_{};
   UINT count_;
   UINT added_ = 0;
@@ -80,6 +131,22 @@ class CServiceDispatch {
   bool BindMethods();
   // Gives up the binding's reference.
   void ReleaseService();
+
+  // While one lives, a binding released meanwhile is kept until the last one
+  // ends: the Service Object's code is still running below it, in a call the
+  // control made to it or in a callback it made to the control.
+  class KeepAlive {
+   public:
+    explicit KeepAlive(CServiceDispatch& binding) : m_binding(binding) { ++m_binding.m_callDepth; }
+    ~KeepAlive() {
+      if (--m_binding.m_callDepth == 0) m_binding.DropRetired();
+    }
+    KeepAlive(const KeepAlive&) = delete;
+    KeepAlive& operator=(const KeepAlive&) = delete;
+
+   private:
+    CServiceDispatch& m_binding;
+  };
 
   // The call primitive: returns the method's 32-bit result, or 0 after a
   // failed call, which is reported with the method's failure text (silently
@@ -112,11 +179,13 @@ class CServiceDispatch {
   HRESULT CallForValue(ServiceMethod index, ServiceArgs& args, LONG* value);
   // One Invoke on the Service Object; returns its status.
   HRESULT Invoke(ServiceMethod index, ServiceArgs& args, VARIANT* result);
+  // Releases the bindings kept by KeepAlive.
+  void DropRetired();
 
   ComPtr<IDispatch> m_lpDispatch;
   DISPID m_dispid[kServiceMethodCount] = {};
-  // A binding released while a call to the object is under way (a callback
-  // closed the control) is kept until that call has returned.
+  // A binding released while the object's code runs (a handler closed the
+  // control) is kept until the outermost KeepAlive ends.
   int m_callDepth = 0;
   std::vector<ComPtr<IDispatch>> m_retired;
 };

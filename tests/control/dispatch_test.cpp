@@ -264,8 +264,11 @@ TEST_F(DispatchTest, IsOneComObjectWithExactReferenceCounts) {
   ComPtr<IUnknown> unknown;
   ASSERT_EQ(S_OK, control_.QueryTo(IID_IUnknown, unknown));
   const IID* supported[] = {
-      &IID_IDispatch,   &kr::kDispatchIid,      &IID_IConnectionPointContainer,
-      &IID_IOleControl, &IID_IProvideClassInfo, &IID_IProvideClassInfo2};
+      &IID_IDispatch,           &kr::kDispatchIid,          &IID_IConnectionPointContainer,
+      &IID_IOleControl,         &IID_IProvideClassInfo,     &IID_IProvideClassInfo2,
+      &IID_IOleObject,          &IID_IOleInPlaceObject,     &IID_IOleInPlaceActiveObject,
+      &IID_IViewObject2,        &IID_IPersistStreamInit,    &IID_IPersistStorage,
+      &IID_IPersistPropertyBag, &IID_ISpecifyPropertyPages, &IID_IQuickActivate};
   for (const IID* iid : supported) {
     ComPtr<IUnknown> itf;
     ASSERT_EQ(S_OK, control_.QueryTo(*iid, itf));
@@ -274,7 +277,7 @@ TEST_F(DispatchTest, IsOneComObjectWithExactReferenceCounts) {
     EXPECT_EQ(unknown.get(), identity.get());
   }
   ComPtr<IUnknown> none;
-  EXPECT_EQ(E_NOINTERFACE, control_.QueryTo(IID_IOleObject, none));
+  EXPECT_EQ(E_NOINTERFACE, control_.QueryTo(IID_IOleLink, none));
   EXPECT_FALSE(none);
   EXPECT_EQ(2u, ctl::RefCount(control_.get()));  // control_ and unknown
 
@@ -312,7 +315,7 @@ TEST_F(DispatchTest, IsOneComObjectWithExactReferenceCounts) {
   EXPECT_EQ(S_OK, canUnload());
 }
 
-TEST_F(DispatchTest, ModuleExportsAFactoryForTheControlOnly) {
+TEST_F(DispatchTest, ModuleExportsAFactoryPerClass) {
   using GetClassObjectFn = HRESULT(STDAPICALLTYPE*)(REFCLSID, REFIID, void**);
   auto get = reinterpret_cast<GetClassObjectFn>(
       reinterpret_cast<void*>(GetProcAddress(module_.get(), "DllGetClassObject")));
@@ -327,7 +330,10 @@ TEST_F(DispatchTest, ModuleExportsAFactoryForTheControlOnly) {
   ComPtr<IUnknown> wrong;
   EXPECT_EQ(CLASS_E_CLASSNOTAVAILABLE, get(IID_IDispatch, IID_IClassFactory, wrong.put_void()));
 
-  // A lock keeps the module in use.
+  ComPtr<IClassFactory> pageFactory;
+  EXPECT_EQ(S_OK, get(kr::kPropPageClsid, IID_IClassFactory, pageFactory.put_void()));
+
+  // A lock keeps the module in use; an unlock too many does not pin it.
   using CanUnloadFn = HRESULT(STDAPICALLTYPE*)();
   auto canUnload = reinterpret_cast<CanUnloadFn>(
       reinterpret_cast<void*>(GetProcAddress(module_.get(), "DllCanUnloadNow")));
@@ -337,6 +343,12 @@ TEST_F(DispatchTest, ModuleExportsAFactoryForTheControlOnly) {
   factory->LockServer(TRUE);
   EXPECT_EQ(S_FALSE, canUnload());
   factory->LockServer(FALSE);
+  EXPECT_EQ(S_OK, canUnload());
+  pageFactory->LockServer(FALSE);
+  EXPECT_EQ(S_OK, canUnload());
+  pageFactory->LockServer(TRUE);
+  EXPECT_EQ(S_FALSE, canUnload());
+  pageFactory->LockServer(FALSE);
   EXPECT_EQ(S_OK, canUnload());
 }
 

@@ -342,4 +342,56 @@ TEST_F(EventsTest, HandlersMayCloseOrDropTheControlInsideTheCallThatRaisedTheEve
   EXPECT_EQ(1u, sink.refs);  // and let its sink go
 }
 
+TEST_F(EventsTest, HandlersThatReenterOpenOrCloseLeaveTheSessionWhole) {
+  TestSoCallback status{TESTSO_CB_STATUS_UPDATE, {24, 0, 0}, 0, nullptr};
+  FakeSink& sink = NewSink();
+  Connect(sink);
+  std::vector<LONG> nested;  // what the handler's own calls returned
+  // The handler makes its call once, whatever events that call raises.
+  auto callOnce = [&](std::function<LONG()> call) {
+    return [&nested, call] {
+      if (!nested.empty()) return;
+      nested.push_back(-1);
+      const LONG value = call();
+      nested[0] = value;
+    };
+  };
+
+  // Open from a handler while "OpenService" runs: refused, the outer Open
+  // completes on its one Service Object.
+  ASSERT_TRUE(so_->AddCallback(L"OpenService", &status));
+  sink.onEvent = callOnce([&] { return Open(kDevice); });
+  EXPECT_EQ(0, Open(kDevice));
+  EXPECT_EQ(std::vector<LONG>{opos::OPOS_E_ILLEGAL}, nested);
+  EXPECT_EQ(1, so_.Counters().createdObjects);
+  EXPECT_EQ(1, so_.Counters().liveObjects);
+  EXPECT_EQ(1u, Count(L"OpenService"));
+  so_->SetNumberProperty(opos::PIDX_State, 2);
+  EXPECT_EQ(2, Get(KR_DISPID_State)->lVal);
+
+  // Close from a handler of a callback the Service Object made on its own:
+  // the object outlives the callback it is still running.
+  nested.clear();
+  sink.onEvent = [&] {
+    nested.push_back(Call(KR_DISPID_Close));
+    EXPECT_EQ(1, so_.Counters().liveObjects);
+  };
+  EXPECT_EQ(S_OK, so_->MakeCallback(&status));
+  EXPECT_EQ(std::vector<LONG>{0}, nested);
+  EXPECT_EQ(0, so_.Counters().liveObjects);
+  EXPECT_EQ(1u, Count(L"Close"));
+
+  // Close from a handler while "Close" runs: refused, "Close" is called once.
+  sink.onEvent = nullptr;
+  OpenDevice();
+  ASSERT_TRUE(so_->AddCallback(L"Close", &status));
+  nested.clear();
+  sink.onEvent = callOnce([&] { return Call(KR_DISPID_Close); });
+  EXPECT_EQ(0, Call(KR_DISPID_Close));
+  EXPECT_EQ(std::vector<LONG>{opos::OPOS_E_ILLEGAL}, nested);
+  EXPECT_EQ(2u, Count(L"Close"));  // one per session
+  EXPECT_EQ(0, so_.Counters().liveObjects);
+  EXPECT_EQ(opos::OPOS_E_CLOSED, Call(KR_DISPID_Close));
+}
+
 }  // namespace

@@ -1,6 +1,8 @@
-// Self-registration of the module in the test's prefix: what it writes,
-// that it can run twice, and that unregistration removes it again.
+// Self-registration of the module through regsvr32 in the test's prefix:
+// what it writes, that it can run twice, and that unregistration removes it
+// again; and the module's version block as other programs read it.
 #include <string>
+#include <vector>
 
 #include "control_fixture.h"
 
@@ -26,28 +28,42 @@ std::wstring Value(const std::wstring& path, const wchar_t* name = nullptr) {
   return buffer;
 }
 
+// The module's full path, next to this program.
+std::wstring ModulePath() {
+  wchar_t exe[MAX_PATH];
+  DWORD n = GetModuleFileNameW(nullptr, exe, MAX_PATH);
+  std::wstring path(exe, n);
+  return path.substr(0, path.find_last_of(L'\\') + 1) + L"Kerunel.ocx";
+}
+
 class RegistrationTest : public ::testing::Test {
  protected:
-  using ServerFn = HRESULT(STDAPICALLTYPE*)();
-
   void SetUp() override {
-    module_.reset(LoadLibraryW(L"Kerunel.ocx"));
-    ASSERT_TRUE(module_);
-    registerServer_ = Export("DllRegisterServer");
-    unregisterServer_ = Export("DllUnregisterServer");
-    ASSERT_TRUE(registerServer_ && unregisterServer_);
-    wchar_t path[MAX_PATH];
-    DWORD n = GetModuleFileNameW(module_.get(), path, MAX_PATH);
+    const std::wstring path = ModulePath();
     wchar_t shortPath[MAX_PATH];
-    DWORD s = GetShortPathNameW(path, shortPath, MAX_PATH);
-    serverPath_ = s ? std::wstring(shortPath, s) : std::wstring(path, n);
+    DWORD s = GetShortPathNameW(path.c_str(), shortPath, MAX_PATH);
+    serverPath_ = s ? std::wstring(shortPath, s) : path;
   }
-  void TearDown() override {
-    if (unregisterServer_) unregisterServer_();
+  void TearDown() override { Regsvr32(L"/u /s"); }
+
+  // Runs regsvr32 with `options` on the module; returns its exit code.
+  DWORD Regsvr32(const std::wstring& options) {
+    std::wstring command = L"regsvr32.exe " + options + L" \"" + ModulePath() + L"\"";
+    STARTUPINFOW startup{};
+    startup.cb = sizeof(startup);
+    PROCESS_INFORMATION process{};
+    if (!CreateProcessW(nullptr, &command[0], nullptr, nullptr, FALSE, 0, nullptr, nullptr,
+                        &startup, &process)) {
+      return GetLastError();
+    }
+    kr::UniqueHandle processHandle(process.hProcess), threadHandle(process.hThread);
+    DWORD code = STILL_ACTIVE;
+    if (WaitForSingleObject(process.hProcess, 60000) == WAIT_OBJECT_0) {
+      GetExitCodeProcess(process.hProcess, &code);
+    }
+    return code;
   }
-  ServerFn Export(const char* name) {
-    return reinterpret_cast<ServerFn>(reinterpret_cast<void*>(GetProcAddress(module_.get(), name)));
-  }
+
   void ExpectRegistered() {
     EXPECT_EQ(L"Tarvello Kerunel Control", Value(L"KERUNEL.KerunelCtrl.1"));
     EXPECT_EQ(L"{8EE20053-3975-11D5-8515-00304F03B28E}", Value(L"KERUNEL.KerunelCtrl.1\\CLSID"));
@@ -76,16 +92,13 @@ class RegistrationTest : public ::testing::Test {
   }
 
   kr::ComInit com_;
-  kr::UniqueModule module_;
-  ServerFn registerServer_ = nullptr;
-  ServerFn unregisterServer_ = nullptr;
   std::wstring serverPath_;
 };
 
 TEST_F(RegistrationTest, RegistersTheTypeLibraryAndBothClassesRepeatably) {
-  ASSERT_EQ(S_OK, registerServer_());
+  ASSERT_EQ(0u, Regsvr32(L"/s"));
   ExpectRegistered();
-  ASSERT_EQ(S_OK, registerServer_());
+  ASSERT_EQ(0u, Regsvr32(L"/s"));
   ExpectRegistered();
 
   // Registered, the control is created by COM from its ProgID.
@@ -101,8 +114,8 @@ TEST_F(RegistrationTest, RegistersTheTypeLibraryAndBothClassesRepeatably) {
 }
 
 TEST_F(RegistrationTest, UnregistrationRemovesWhatRegistrationWrote) {
-  ASSERT_EQ(S_OK, registerServer_());
-  ASSERT_EQ(S_OK, unregisterServer_());
+  ASSERT_EQ(0u, Regsvr32(L"/s"));
+  ASSERT_EQ(0u, Regsvr32(L"/u /s"));
   EXPECT_FALSE(KeyExists(L"KERUNEL.KerunelCtrl.1"));
   EXPECT_FALSE(KeyExists(kControlKey));
   EXPECT_FALSE(KeyExists(kPageKey));
@@ -111,7 +124,61 @@ TEST_F(RegistrationTest, UnregistrationRemovesWhatRegistrationWrote) {
   CLSID clsid;
   EXPECT_NE(S_OK, CLSIDFromProgID(kr::kControlProgId, &clsid));
   // Nothing left to remove is no failure.
-  EXPECT_EQ(S_OK, unregisterServer_());
+  EXPECT_EQ(0u, Regsvr32(L"/u /s"));
+}
+
+TEST(ModuleVersionTest, VersionBlockReadsBackAsListed) {
+  const std::wstring path = ModulePath();
+  DWORD ignored = 0;
+  DWORD size = GetFileVersionInfoSizeW(path.c_str(), &ignored);
+  ASSERT_NE(0u, size);
+  std::vector<BYTE> block(size);
+  ASSERT_TRUE(GetFileVersionInfoW(path.c_str(), 0, size, block.data()));
+
+  VS_FIXEDFILEINFO* fixed = nullptr;
+  UINT length = 0;
+  ASSERT_TRUE(VerQueryValueW(block.data(), L"\\", reinterpret_cast<void**>(&fixed), &length));
+  EXPECT_EQ(MAKELONG(0, 1), fixed->dwFileVersionMS);
+  EXPECT_EQ(MAKELONG(1, 0), fixed->dwFileVersionLS);
+  EXPECT_EQ(MAKELONG(0, 1), fixed->dwProductVersionMS);
+  EXPECT_EQ(MAKELONG(1, 3), fixed->dwProductVersionLS);
+  EXPECT_EQ(static_cast<DWORD>(VFT_DLL), fixed->dwFileType);
+  EXPECT_EQ(static_cast<DWORD>(VOS__WINDOWS32), fixed->dwFileOS);
+
+  WORD* translation = nullptr;
+  ASSERT_TRUE(VerQueryValueW(block.data(), L"\\VarFileInfo\\Translation",
+                             reinterpret_cast<void**>(&translation), &length));
+  ASSERT_EQ(4u, length);
+  EXPECT_EQ(0x0409, translation[0]);
+  EXPECT_EQ(1200, translation[1]);
+
+  const struct {
+    const wchar_t* key;
+    const wchar_t* value;
+  } kStrings[] = {
+      {L"Comments", L"Control Object For Pelmora Fiscal Printers"},
+      {L"CompanyName", L"Tarvello"},
+      {L"FileDescription", L"Kerunel Control Object Module"},
+      {L"FileVersion", L"1, 0, 0, 1"},
+      {L"InternalName", L"Kerunel"},
+      {L"LegalCopyright", L"Copyright (C) 2001-2026 Tarvello"},
+      {L"LegalTrademarks", L""},
+      {L"OLESelfRegister", L""},
+      {L"OriginalFilename", L"Kerunel.OCX"},
+      {L"PrivateBuild", L""},
+      {L"ProductName", L"Kerunel Control Object"},
+      {L"ProductVersion", L"1, 0, 3, 1"},
+      {L"SpecialBuild", L""},
+  };
+  for (const auto& entry : kStrings) {
+    const std::wstring query = std::wstring(L"\\StringFileInfo\\040904b0\\") + entry.key;
+    wchar_t* text = nullptr;
+    length = 0;
+    EXPECT_TRUE(
+        VerQueryValueW(block.data(), query.c_str(), reinterpret_cast<void**>(&text), &length))
+        << query;
+    EXPECT_EQ(entry.value, std::wstring(text && length ? text : L"")) << query;
+  }
 }
 
 }  // namespace

@@ -80,7 +80,16 @@ TEST_F(SessionTest, OpenFollowsALogicalNameMappingAndPassesTheKeyName) {
   EXPECT_EQ(0, Open(L"ByClassId"));
   EXPECT_STREQ(L"ByClassId", Last(L"OpenService")->args[1].text);
   EXPECT_EQ(0, Call(KR_DISPID_Close));
-  EXPECT_EQ(2, so_.Counters().createdObjects);
+
+  // An empty or null name reads the class key's default value, which an
+  // installation sets to its default device.
+  ASSERT_EQ(ERROR_SUCCESS, config_.Map(L"", kDevice));
+  for (const wchar_t* name : {L"", static_cast<const wchar_t*>(nullptr)}) {
+    EXPECT_EQ(0, Open(name));
+    EXPECT_STREQ(kDevice, Last(L"OpenService")->args[1].text);
+    EXPECT_EQ(0, Call(KR_DISPID_Close));
+  }
+  EXPECT_EQ(4, so_.Counters().createdObjects);
 }
 
 TEST_F(SessionTest, OpenReadsRegistryValuesOfAtMost99Characters) {
@@ -105,7 +114,7 @@ TEST_F(SessionTest, OpenReadsRegistryValuesOfAtMost99Characters) {
 }
 
 TEST_F(SessionTest, OpenFailsWithoutAReadableConfiguration) {
-  // No device key for the name, or an empty name.
+  // No device key for the name, or an empty name without a default device.
   EXPECT_EQ(opos::OPOS_E_NOEXIST, Open(L"NoSuchDevice"));
   EXPECT_EQ(opos::OPOS_E_NOEXIST, Open(L""));
   EXPECT_EQ(opos::OPOS_E_NOEXIST, Open(nullptr));

@@ -56,8 +56,9 @@ TEST(AnsiTextTest, NewStringsKeepNullAndEmptyApart) {
 
 TEST(TextArgumentTest, NewStringsAreTheCodePageRoundTripOfTheCallersText) {
   kr::TextArgument arg;
+  kr::AnsiText ansi;
   arg.Assign(nullptr);
-  EXPECT_EQ(nullptr, arg.Ansi());
+  EXPECT_EQ(nullptr, arg.Ansi(ansi));
   EXPECT_EQ(nullptr, arg.NewString());
 
   kr::UniqueBstr empty(SysAllocString(L""));
@@ -65,7 +66,7 @@ TEST(TextArgumentTest, NewStringsAreTheCodePageRoundTripOfTheCallersText) {
   kr::UniqueBstr emptyCopy(arg.NewString());
   ASSERT_TRUE(emptyCopy);
   EXPECT_EQ(0u, SysStringLen(emptyCopy.get()));
-  EXPECT_STREQ("", arg.Ansi());
+  EXPECT_STREQ("", arg.Ansi(ansi));
 
   // ASCII: a copy of its own, up to the first NUL.
   kr::UniqueBstr ascii(SysAllocStringLen(L"Bread\0junk", 10));
@@ -74,7 +75,7 @@ TEST(TextArgumentTest, NewStringsAreTheCodePageRoundTripOfTheCallersText) {
   EXPECT_NE(ascii.get(), copy.get());
   EXPECT_EQ(5u, SysStringLen(copy.get()));
   EXPECT_STREQ(L"Bread", copy.get());
-  EXPECT_STREQ("Bread", arg.Ansi());
+  EXPECT_STREQ("Bread", arg.Ansi(ansi));
 
   // Beyond ASCII the code page decides what survives.
   if (GetACP() == 1252) {
@@ -82,8 +83,36 @@ TEST(TextArgumentTest, NewStringsAreTheCodePageRoundTripOfTheCallersText) {
     arg.Assign(wide.get());
     kr::UniqueBstr back(arg.NewString());
     EXPECT_STREQ(L"Caf\u00e9 ?", back.get());
-    EXPECT_STREQ("Caf\xe9 ?", arg.Ansi());
+    EXPECT_STREQ("Caf\xe9 ?", arg.Ansi(ansi));
   }
+}
+
+TEST(TextArgumentTest, OnlyPlainAsciiGoesOnUnchanged) {
+  kr::TextArgument arg;
+  arg.Assign(nullptr);
+  EXPECT_TRUE(arg.SurvivesRoundTrip());
+  // Every length around the four characters read at a time, with one
+  // character that spoils the text at every position.
+  for (UINT length = 0; length <= 9; ++length) {
+    std::wstring text(length, L'\x7f');
+    if (length > 0) text[0] = L'\x01';
+    kr::UniqueBstr plain(SysAllocStringLen(text.data(), length));
+    arg.Assign(plain.get());
+    EXPECT_TRUE(arg.SurvivesRoundTrip()) << length;
+    for (UINT at = 0; at < length; ++at) {
+      for (wchar_t spoiler : {L'\0', L'\x80', L'\xe9', L'\x416'}) {
+        std::wstring spoilt = text;
+        spoilt[at] = spoiler;
+        kr::UniqueBstr s(SysAllocStringLen(spoilt.data(), length));
+        arg.Assign(s.get());
+        EXPECT_FALSE(arg.SurvivesRoundTrip()) << length << " " << at << " " << int(spoiler);
+      }
+    }
+  }
+  // A string of an odd number of bytes cannot come back as it was.
+  kr::UniqueBstr odd(SysAllocStringByteLen("abc", 3));
+  arg.Assign(odd.get());
+  EXPECT_FALSE(arg.SurvivesRoundTrip());
 }
 
 TEST(ServiceArgsTest, StoresArgumentsLastFirstAndOwnsOnlyItsStrings) {

@@ -106,6 +106,18 @@ class MessageBoxWatcher {
   std::thread thread_;
 };
 
+// --- windows a person sees ------------------------------------------------------
+
+// Waits up to timeoutMs for a visible top-level window of this process whose
+// caption contains `caption`; returns it, or nullptr.
+HWND WaitForTopLevelWindow(const std::wstring& caption, DWORD timeoutMs = 10000);
+// The text of every descendant of `window` that shows one, in Z order.
+std::vector<std::wstring> DescendantTexts(HWND window);
+// Photographs the whole virtual display into <build>/screenshots/<name>.png
+// (the build tree holding this program's bin directory); returns the file's
+// Windows path, or an empty string when no picture was written in time.
+std::wstring TakeScreenshot(const std::wstring& name);
+
 // --- allocation accounting -----------------------------------------------------
 
 // Counts CoTaskMem allocations (which include every BSTR) through a

@@ -123,8 +123,8 @@ double MedianRatio(const std::vector<double>& a, const std::vector<double>& b) {
   return Median(r);
 }
 
-// The string work that the control's design requires for one string
-// argument: to the thread's 8-bit code page and back, into a new BSTR.
+// The string work of one string argument beyond ASCII: to the thread's
+// 8-bit code page and back, into a new BSTR.
 BSTR RoundTrip(BSTR text) {
   constexpr int kMax = 256;
   char ansi[kMax];
@@ -226,27 +226,27 @@ int Run(const Options& opt) {
     if (c->id == DISPID_UNKNOWN) return Fail("a member name did not resolve", DISP_E_UNKNOWNNAME);
   }
 
-  // The direct call plus the string work any control of this design must do
-  // (two strings to 8-bit text and back into new BSTRs, freed after the
-  // call): the least the forwarded call can cost.
-  PreparedCall recItemFloor = recItemDirect;
-  auto floorCall = [&] {
+  // The direct call plus the string work the control does for text beyond
+  // ASCII (two strings to 8-bit text and back into new BSTRs, freed after
+  // the call); ASCII text is handed on without it.
+  PreparedCall recItemCopies = recItemDirect;
+  auto copyCall = [&] {
     BSTR d = RoundTrip(description.get());
     BSTR u = RoundTrip(unitName.get());
-    recItemFloor.args[5].bstrVal = d;
-    recItemFloor.args[0].bstrVal = u;
-    const HRESULT hr = recItemFloor.Run(&result);
+    recItemCopies.args[5].bstrVal = d;
+    recItemCopies.args[0].bstrVal = u;
+    const HRESULT hr = recItemCopies.Run(&result);
     SysFreeString(d);
     SysFreeString(u);
     return hr;
   };
 
-  // Rows: PrintRecItem through the control, direct, floor; then the read.
+  // Rows: PrintRecItem through the control, direct, with copies; then the read.
   std::vector<std::vector<double>> ns;
   const std::vector<Measured> calls = {
       [&] { return recItemControl.Run(&result); },
       [&] { return recItemDirect.Run(&result); },
-      floorCall,
+      copyCall,
       [&] { return readControl.Run(&result); },
       [&] { return readDirect.Run(&result); },
   };
@@ -254,13 +254,15 @@ int Run(const Options& opt) {
 
   printf("control_bench: median of %d runs x %ld calls, under %s\n", opt.runs, opt.iterations,
          GetProcAddress(GetModuleHandleW(L"ntdll.dll"), "wine_get_version") ? "Wine" : "Windows");
-  printf("%-20s %12s %12s %8s %12s %8s\n", "call", "control ns", "direct ns", "ratio", "floor ns",
+  printf("%-20s %12s %12s %8s %12s %8s\n", "call", "control ns", "direct ns", "ratio", "copy ns",
          "ratio");
   printf("%-20s %12.1f %12.1f %8.2f %12.1f %8.2f\n", "PrintRecItem", Median(ns[0]), Median(ns[1]),
          MedianRatio(ns[0], ns[1]), Median(ns[2]), MedianRatio(ns[2], ns[1]));
   printf("%-20s %12.1f %12.1f %8.2f\n", "ResultCode (read)", Median(ns[3]), Median(ns[4]),
          MedianRatio(ns[3], ns[4]));
-  printf("floor: the direct call plus the string conversions and BSTRs the control must make\n");
+  printf(
+      "copy: the direct call plus the strings made anew through the code page, as the\n"
+      "      control does for text beyond ASCII\n");
 
   {
     kr_test::AllocationSpy spy;

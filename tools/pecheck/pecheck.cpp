@@ -1,12 +1,25 @@
 // pecheck: checks a Windows module that cannot run on the build machine.
 //
 //   pecheck <module> [--machine i386|amd64] [--exports a,b,...]
-//           [--typelib win32|win64] [--static]
+//           [--exact-exports] [--module-name NAME] [--typelib win32|win64]
+//           [--static] [resource checks...]
 //
-// --exports   every name must be exported undecorated
-// --typelib   the module must carry resource TYPELIB 1 holding a type
-//             library built for that system kind
-// --static    the module may import only system DLLs (no MinGW runtime)
+// --exports        every name must be exported undecorated
+// --exact-exports  and nothing else is exported
+// --module-name    the export directory names the module so
+// --typelib        the module must carry resource TYPELIB 1 holding a type
+//                  library built for that system kind
+// --static         the module may import only system DLLs (no MinGW runtime)
+// Resource checks (each may be given more than once):
+// --bitmap ID:WxHxBITS         bitmap ID has that size and colour depth
+// --icon ID:WxHxBITS,...       icon group ID holds (at least) these images
+// --dialog ID:X,Y,CX,CY        dialog template ID has that frame
+// --strings ID,...             every string ID is present and not empty
+// --version F.F.F.F,P.P.P.P    version block 1: file and product version,
+//                              a dynamic library for 32-bit Windows
+// --version-strings TABLE:KEY,...  that string table and translation exist
+//                              and hold every key ("KEY=" : key present
+//                              with an empty value)
 // Prints what it checked; exits 1 on the first failure.
 #include <cctype>
 #include <cstdint>
@@ -18,6 +31,7 @@
 #include <set>
 #include <sstream>
 #include <string>
+#include <utility>
 #include <vector>
 
 namespace {
@@ -76,13 +90,239 @@ std::string Lower(std::string s) {
   return s;
 }
 
+// "A:B" split at the first colon.
+std::pair<std::string, std::string> SplitId(const std::string& arg) {
+  size_t colon = arg.find(':');
+  if (colon == std::string::npos) Fail("expected ID:VALUE, got " + arg);
+  return {arg.substr(0, colon), arg.substr(colon + 1)};
+}
+
+std::vector<long> Numbers(const std::string& text, const char* separators) {
+  std::vector<long> out;
+  std::string item;
+  for (char c : text + separators[0]) {
+    if (std::strchr(separators, c)) {
+      if (item.empty()) Fail("bad number list " + text);
+      out.push_back(std::strtol(item.c_str(), nullptr, 10));
+      item.clear();
+    } else {
+      item += c;
+    }
+  }
+  return out;
+}
+
+// --- resources ---------------------------------------------------------------
+
+constexpr uint32_t kRtBitmap = 2, kRtString = 6, kRtDialog = 5, kRtVersion = 16,
+                   kRtGroupIcon = 14, kRtIcon = 3;
+
+size_t resourceRoot = 0;  // file offset of the resource directory
+
+// Finds the entry with `name` (or with id `id`) in a resource directory;
+// returns its offset field, or fails.
+uint32_t FindEntry(size_t dir, const char* name, uint32_t id) {
+  uint32_t named = U16(dir + 12), ids = U16(dir + 14);
+  for (uint32_t i = 0; i < named + ids; ++i) {
+    size_t e = dir + 16 + i * 8;
+    uint32_t n = U32(e);
+    if (name && (n & 0x80000000u)) {
+      size_t s = resourceRoot + (n & 0x7FFFFFFF);
+      uint32_t len = U16(s);
+      std::string text;
+      for (uint32_t k = 0; k < len; ++k) text += char(U16(s + 2 + 2 * k));
+      if (text == name) return U32(e + 4);
+    } else if (!name && !(n & 0x80000000u) && n == id) {
+      return U32(e + 4);
+    }
+  }
+  Fail(std::string("resource ") + (name ? name : std::to_string(id)) + " missing");
+}
+
+struct Blob {
+  size_t offset;  // in the file
+  uint32_t size;
+};
+
+// The data of resource (type, id) in its first language.
+Blob Resource(const char* typeName, uint32_t type, uint32_t id) {
+  if (!resourceRoot) Fail("no resources");
+  uint32_t t = FindEntry(resourceRoot, typeName, type);
+  if (!(t & 0x80000000u)) Fail("bad resource tree");
+  uint32_t n = FindEntry(resourceRoot + (t & 0x7FFFFFFF), nullptr, id);
+  if (!(n & 0x80000000u)) Fail("bad resource tree");
+  size_t langDir = resourceRoot + (n & 0x7FFFFFFF);
+  if (U16(langDir + 12) + U16(langDir + 14) == 0) Fail("resource " + std::to_string(id) + " has no data");
+  size_t data = resourceRoot + U32(langDir + 16 + 4);
+  Blob blob{Offset(U32(data)), U32(data + 4)};
+  if (blob.offset + blob.size > image.size()) Fail("resource outside the file");
+  return blob;
+}
+
+void CheckBitmap(const std::string& arg) {
+  auto [id, shape] = SplitId(arg);
+  std::vector<long> want = Numbers(shape, "x");
+  if (want.size() != 3) Fail("--bitmap wants ID:WxHxBITS");
+  Blob b = Resource(nullptr, kRtBitmap, std::stoul(id));
+  long w = long(U32(b.offset + 4)), h = long(U32(b.offset + 8)), bits = long(U16(b.offset + 14));
+  if (w != want[0] || h != want[1] || bits != want[2]) {
+    Fail("bitmap " + id + " is " + std::to_string(w) + "x" + std::to_string(h) + "x" +
+         std::to_string(bits));
+  }
+  std::printf("bitmap %s: %s\n", id.c_str(), shape.c_str());
+}
+
+void CheckIcon(const std::string& arg) {
+  auto [id, shapes] = SplitId(arg);
+  Blob g = Resource(nullptr, kRtGroupIcon, std::stoul(id));
+  uint32_t count = U16(g.offset + 4);
+  for (const std::string& shape : Split(shapes)) {
+    std::vector<long> want = Numbers(shape, "x");
+    if (want.size() != 3) Fail("--icon wants ID:WxHxBITS,...");
+    bool found = false;
+    for (uint32_t i = 0; i < count && !found; ++i) {
+      size_t e = g.offset + 6 + i * 14;
+      long w = image[e] ? image[e] : 256, h = image[e + 1] ? image[e + 1] : 256;
+      long bits = long(U16(e + 6));
+      found = w == want[0] && h == want[1] && bits == want[2];
+      if (found) Resource(nullptr, kRtIcon, U16(e + 12));  // the image itself exists
+    }
+    if (!found) Fail("icon " + id + " has no " + shape + " image");
+  }
+  std::printf("icon %s: %s\n", id.c_str(), shapes.c_str());
+}
+
+void CheckDialog(const std::string& arg) {
+  auto [id, frame] = SplitId(arg);
+  std::vector<long> want = Numbers(frame, ",");
+  if (want.size() != 4) Fail("--dialog wants ID:X,Y,CX,CY");
+  Blob d = Resource(nullptr, kRtDialog, std::stoul(id));
+  size_t at = d.offset + 10;  // DLGTEMPLATE: style, exstyle, item count, then the frame
+  if (U16(d.offset + 2) == 0xFFFF) at = d.offset + 18;  // DLGTEMPLATEEX
+  for (int i = 0; i < 4; ++i) {
+    long got = int16_t(U16(at + 2 * i));
+    if (got != want[i]) Fail("dialog " + id + " frame differs from " + frame);
+  }
+  std::printf("dialog %s: %s\n", id.c_str(), frame.c_str());
+}
+
+void CheckStrings(const std::string& arg) {
+  for (long id : Numbers(arg, ",")) {
+    Blob t = Resource(nullptr, kRtString, uint32_t(id / 16 + 1));
+    size_t at = t.offset;
+    for (long i = 0; i < id % 16; ++i) at += 2 + 2 * U16(at);
+    if (U16(at) == 0) Fail("string " + std::to_string(id) + " is empty");
+  }
+  std::printf("strings %s: present\n", arg.c_str());
+}
+
+// One node of a version block: key, value and the range of its children.
+struct VersionNode {
+  std::string key;
+  size_t value;
+  uint32_t valueLength;  // in bytes for binary values, in characters for text
+  size_t children, end;
+};
+
+VersionNode ReadNode(size_t at) {
+  VersionNode n;
+  n.end = at + U16(at);
+  n.valueLength = U16(at + 2);
+  size_t p = at + 6;
+  for (uint32_t c; (c = U16(p)) != 0; p += 2) n.key += char(c);
+  p = (p + 2 + 3) & ~size_t(3);
+  n.value = p;
+  size_t valueBytes = U16(at + 4) == 1 ? 2 * n.valueLength : n.valueLength;
+  n.children = (p + valueBytes + 3) & ~size_t(3);
+  if (n.end > image.size() || n.children > n.end + 3) Fail("bad version block");
+  return n;
+}
+
+std::vector<VersionNode> Children(const VersionNode& parent) {
+  std::vector<VersionNode> out;
+  for (size_t at = parent.children; at + 6 <= parent.end;) {
+    VersionNode n = ReadNode(at);
+    if (n.end <= at) Fail("bad version block");
+    out.push_back(n);
+    at = (n.end + 3) & ~size_t(3);
+  }
+  return out;
+}
+
+const VersionNode* Child(const std::vector<VersionNode>& nodes, const std::string& key) {
+  for (const VersionNode& n : nodes)
+    if (n.key == key) return &n;
+  return nullptr;
+}
+
+VersionNode VersionRoot() {
+  Blob v = Resource(nullptr, kRtVersion, 1);
+  VersionNode root = ReadNode(v.offset);
+  if (root.key != "VS_VERSION_INFO" || root.valueLength < 52 || U32(root.value) != 0xFEEF04BD) {
+    Fail("version block 1 has no fixed file information");
+  }
+  return root;
+}
+
+void CheckVersion(const std::string& arg) {
+  std::vector<std::string> parts = Split(arg);
+  if (parts.size() != 2) Fail("--version wants F.F.F.F,P.P.P.P");
+  VersionNode root = VersionRoot();
+  for (int i = 0; i < 2; ++i) {
+    std::vector<long> want = Numbers(parts[i], ".");
+    if (want.size() != 4) Fail("--version wants F.F.F.F,P.P.P.P");
+    size_t at = root.value + 8 + 8 * i;
+    long got[4] = {long(U32(at) >> 16), long(U32(at) & 0xFFFF), long(U32(at + 4) >> 16),
+                   long(U32(at + 4) & 0xFFFF)};
+    for (int k = 0; k < 4; ++k)
+      if (got[k] != want[k]) Fail("version " + parts[i] + " differs");
+  }
+  if (U32(root.value + 32) != 0x4 || U32(root.value + 36) != 0x2) {  // VOS__WINDOWS32, VFT_DLL
+    Fail("version block is not a dynamic library for 32-bit Windows");
+  }
+  std::printf("version %s\n", arg.c_str());
+}
+
+void CheckVersionStrings(const std::string& arg) {
+  auto [table, keys] = SplitId(arg);
+  VersionNode root = VersionRoot();
+  std::vector<VersionNode> top = Children(root);
+  const VersionNode* files = Child(top, "StringFileInfo");
+  const VersionNode* vars = Child(top, "VarFileInfo");
+  if (!files || !vars) Fail("version block lacks StringFileInfo or VarFileInfo");
+  std::vector<VersionNode> tables = Children(*files);
+  const VersionNode* strings = Child(tables, table);
+  if (!strings) Fail("version block lacks string table " + table);
+  const uint32_t language = std::stoul(table.substr(0, 4), nullptr, 16);
+  const uint32_t codePage = std::stoul(table.substr(4), nullptr, 16);
+  std::vector<VersionNode> varList = Children(*vars);
+  const VersionNode* translation = Child(varList, "Translation");
+  if (!translation || translation->valueLength < 4 || U16(translation->value) != language ||
+      U16(translation->value + 2) != codePage) {
+    Fail("version block lacks the translation of " + table);
+  }
+  std::vector<VersionNode> values = Children(*strings);
+  for (std::string key : Split(keys)) {
+    const bool empty = key.back() == '=';
+    if (empty) key.pop_back();
+    const VersionNode* n = Child(values, key);
+    if (!n) Fail("version string " + key + " missing");
+    const bool hasText = n->valueLength > 0 && U16(n->value) != 0;
+    if (empty && hasText) Fail("version string " + key + " is not empty");
+    if (!empty && !hasText) Fail("version string " + key + " is empty");
+  }
+  std::printf("version strings %s: %s\n", table.c_str(), keys.c_str());
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
   if (argc < 2) Fail("usage: pecheck <module> [--machine m] [--exports a,b] [--typelib k] [--static]");
   std::string path = argv[1], machine, typelib;
   std::vector<std::string> exports;
-  bool staticOnly = false;
+  std::string moduleName;
+  bool staticOnly = false, exactExports = false;
+  std::vector<std::pair<void (*)(const std::string&), std::string>> resourceChecks;
   for (int i = 2; i < argc; ++i) {
     std::string a = argv[i];
     auto value = [&]() -> std::string {
@@ -93,6 +333,14 @@ int main(int argc, char** argv) {
     else if (a == "--exports") exports = Split(value());
     else if (a == "--typelib") typelib = value();
     else if (a == "--static") staticOnly = true;
+    else if (a == "--exact-exports") exactExports = true;
+    else if (a == "--module-name") moduleName = value();
+    else if (a == "--bitmap") resourceChecks.emplace_back(CheckBitmap, value());
+    else if (a == "--icon") resourceChecks.emplace_back(CheckIcon, value());
+    else if (a == "--dialog") resourceChecks.emplace_back(CheckDialog, value());
+    else if (a == "--strings") resourceChecks.emplace_back(CheckStrings, value());
+    else if (a == "--version") resourceChecks.emplace_back(CheckVersion, value());
+    else if (a == "--version-strings") resourceChecks.emplace_back(CheckVersionStrings, value());
     else Fail("unknown option " + a);
   }
 
@@ -129,9 +377,15 @@ int main(int argc, char** argv) {
     for (uint32_t i = 0; i < count; ++i) have.insert(CString(U32(Offset(names) + i * 4)));
     for (const std::string& e : exports)
       if (!have.count(e)) Fail("export " + e + " missing (undecorated)");
-    std::printf("exports: %zu names present (module %s)\n", exports.size(),
-                CString(U32(ed + 12)).c_str());
+    if (exactExports && have.size() != exports.size()) {
+      Fail("module exports " + std::to_string(have.size()) + " names, not " +
+           std::to_string(exports.size()));
+    }
+    const std::string name = CString(U32(ed + 12));
+    if (!moduleName.empty() && name != moduleName) Fail("module name is " + name);
+    std::printf("exports: %zu names present (module %s)\n", exports.size(), name.c_str());
   }
+  if (dirRva(2)) resourceRoot = Offset(dirRva(2));
 
   if (staticOnly && dirRva(1)) {
     static const std::set<std::string> system = {
@@ -148,43 +402,14 @@ int main(int argc, char** argv) {
   }
 
   if (!typelib.empty()) {
-    if (!dirRva(2)) Fail("no resources");
-    size_t root = Offset(dirRva(2));
-    // Finds the entry named `name` (or with id `id`) in a resource directory;
-    // returns its offset field.
-    auto find = [&](size_t dir, const char* name, uint32_t id) -> uint32_t {
-      uint32_t named = U16(dir + 12), ids = U16(dir + 14);
-      for (uint32_t i = 0; i < named + ids; ++i) {
-        size_t e = dir + 16 + i * 8;
-        uint32_t n = U32(e);
-        if (name && (n & 0x80000000u)) {
-          size_t s = root + (n & 0x7FFFFFFF);
-          uint32_t len = U16(s);
-          std::string text;
-          for (uint32_t k = 0; k < len; ++k) text += char(U16(s + 2 + 2 * k));
-          if (text == name) return U32(e + 4);
-        } else if (!name && !(n & 0x80000000u) && n == id) {
-          return U32(e + 4);
-        }
-      }
-      Fail(std::string("resource ") + (name ? name : std::to_string(id)) + " missing");
-    };
-    uint32_t t = find(root, "TYPELIB", 0);
-    if (!(t & 0x80000000u)) Fail("bad resource tree");
-    uint32_t n = find(root + (t & 0x7FFFFFFF), nullptr, 1);
-    if (!(n & 0x80000000u)) Fail("bad resource tree");
-    size_t langDir = root + (n & 0x7FFFFFFF);
-    if (U16(langDir + 12) + U16(langDir + 14) == 0) Fail("TYPELIB 1 has no data");
-    uint32_t leaf = U32(langDir + 16 + 4);
-    size_t data = root + leaf;
-    size_t tlb = Offset(U32(data));
-    uint32_t size = U32(data + 4);
-    if (size < 24 || U32(tlb) != 0x5446534D) Fail("TYPELIB 1 is not a type library");
-    uint32_t syskind = U32(tlb + 20) & 0xF;  // SYS_WIN32 = 1, SYS_WIN64 = 3
+    Blob t = Resource("TYPELIB", 0, 1);
+    if (t.size < 24 || U32(t.offset) != 0x5446534D) Fail("TYPELIB 1 is not a type library");
+    uint32_t syskind = U32(t.offset + 20) & 0xF;  // SYS_WIN32 = 1, SYS_WIN64 = 3
     uint32_t want = typelib == "win32" ? 1 : typelib == "win64" ? 3 : 99;
     if (syskind != want) Fail("TYPELIB 1 is not a " + typelib + " type library");
-    std::printf("TYPELIB 1: %u bytes, %s\n", size, typelib.c_str());
+    std::printf("TYPELIB 1: %u bytes, %s\n", t.size, typelib.c_str());
   }
+  for (const auto& [check, arg] : resourceChecks) check(arg);
   std::printf("%s: ok\n", path.c_str());
   return 0;
 }
