@@ -23,6 +23,24 @@ bool IsPlainName(const std::wstring& name) {
                      [](wchar_t c) { return iswalnum(c) || c == L'_' || c == L'-'; });
 }
 
+// The transaction the driver's progress callback may cut short. There is
+// one link per process, so one deadline.
+struct Deadline {
+  EcrLink* link = nullptr;
+  DWORD start = 0;
+  DWORD limitMs = 0;
+};
+Deadline g_deadline;
+
+// Called by the driver after every answer slice that brought nothing.
+void WINAPI OnProgress(int, int, int, const char*, int*) {
+  if (g_deadline.link && GetTickCount() - g_deadline.start >= g_deadline.limitMs) {
+    EcrLink* link = g_deadline.link;
+    g_deadline.link = nullptr;
+    link->CutSocket();
+  }
+}
+
 template <typename F>
 bool Find(HMODULE module, const char* name, F* out) {
   *out = reinterpret_cast<F>(reinterpret_cast<void*>(GetProcAddress(module, name)));
@@ -66,6 +84,13 @@ int EcrLink::Open(const std::string& settings, HWND window, UINT netMessage) {
   }
   open_ = true;
   setNetMessage_(window, netMessage);
+  // OpenProt clears the progress callback: it is set for every link.
+  linkdrv::DriverInfo* info = nullptr;
+  if (ecrIO_(linkdrv::kControlDriverInfo, 0, nullptr, 0, nullptr, nullptr,
+             reinterpret_cast<int*>(&info)) == 0 &&
+      info) {
+    info->field[linkdrv::kInfoProgressCallback] = reinterpret_cast<intptr_t>(&OnProgress);
+  }
   return 0;
 }
 
@@ -75,7 +100,13 @@ void EcrLink::Close() {
   closeProt_(0);
 }
 
-int EcrLink::Transact(const std::string& command, std::string* answer, int* extra) {
+void EcrLink::CutSocket() {
+  int ignored = 0;
+  if (open_) ecrIO_(linkdrv::kControlCloseSocket, 0, nullptr, 0, nullptr, nullptr, &ignored);
+}
+
+int EcrLink::Transact(const std::string& command, std::string* answer, int* extra,
+                      DWORD answerLimitMs) {
   answer->clear();
   *extra = 0;
   if (!open_) {
@@ -84,8 +115,10 @@ int EcrLink::Transact(const std::string& command, std::string* answer, int* extr
   }
   char buffer[256] = {};
   int length = 0;
+  g_deadline = Deadline{this, GetTickCount(), answerLimitMs};
   int r = ecrIO_(1, linkdrv::kEcrAnswerExpected | linkdrv::kEcrWaitAnswer, command.data(),
                  static_cast<int>(command.size()), buffer, &length, extra);
+  g_deadline.link = nullptr;
   length = std::clamp(length, 0, static_cast<int>(sizeof buffer));
   if (r == 0 || r == 8) answer->assign(buffer, buffer + length);
   return r;

@@ -34,8 +34,14 @@ class EcrLink {
 
   // One command and its answer (EcrIO waiting for it): returns the EcrIO
   // result (0, 1, 2, 4, 8, ...); *extra is its extra result (the ECR's error
-  // byte for 8).
-  int Transact(const std::string& command, std::string* answer, int* extra);
+  // byte for 8). An ECR that stays silent for answerLimitMs has its socket
+  // closed, which ends the driver's wait with 4 within one more slice: a
+  // hex line has no status to tell a silent ECR from a busy one, and would
+  // otherwise be waited for up to two minutes.
+  int Transact(const std::string& command, std::string* answer, int* extra,
+               DWORD answerLimitMs);
+  // Closes the link's socket (EcrIO control code -111).
+  void CutSocket();
 
  private:
   kr::UniqueModule module_;

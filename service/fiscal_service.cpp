@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cstdio>
+#include <cwchar>
 
 #include "opos.h"
 
@@ -22,6 +23,7 @@ constexpr UINT kCodePage = 1252;  // the ECR's 8-bit texts
 constexpr long kDirectIoRaw = 1;  // DirectIO command: one raw ECR command
 constexpr long kServiceVersion = EncodeVersion(1, 3, 1);
 constexpr int kLineFaultBit = 0x02;
+constexpr DWORD kDefaultAnswerLimitMs = 30000;
 
 // Capabilities, by property index.
 struct Capability {
@@ -289,6 +291,13 @@ long FiscalService::OpenService(const std::wstring& deviceClass, const std::wstr
   if (driverName_.empty()) driverName_ = L"Sandoral";
   // The link's settings: inline ("@..."), a key of their own, or the
   // device key itself.
+  // How long an ECR may stay silent before the link counts as lost.
+  const std::wstring limit = ReadValue(key.get(), L"AnswerTimeout");
+  answerLimitMs_ = kDefaultAnswerLimitMs;
+  if (!limit.empty()) {
+    const long ms = std::wcstol(limit.c_str(), nullptr, 10);
+    if (ms > 0) answerLimitMs_ = static_cast<DWORD>(ms);
+  }
   std::wstring link = ReadValue(key.get(), L"Link");
   if (link.empty()) link = keyPath;
   linkSettings_ = ToEcrText(link.data(), link.size());
@@ -680,7 +689,7 @@ Outcome FiscalService::Transact(const std::string& command, ecrcmd::Answer* answ
   reporting_ = IsReportCode(command[0]);
   std::string raw;
   int extra = 0;
-  const int r = link_.Transact(command, &raw, &extra);
+  const int r = link_.Transact(command, &raw, &extra, answerLimitMs_);
   inTransaction_ = false;
   reporting_ = false;
   char text[160];

@@ -185,6 +185,7 @@ class FiscalService {
   std::wstring deviceName_;
   std::wstring driverName_;
   std::string linkSettings_;
+  DWORD answerLimitMs_ = 0;  // AnswerTimeout: longest silence of the ECR
   EcrLink link_;
 
   // Common state.

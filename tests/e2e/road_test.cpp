@@ -7,6 +7,7 @@
 #include <windows.h>
 
 #include <atomic>
+#include <functional>
 #include <memory>
 #include <regex>
 #include <string>
@@ -77,6 +78,7 @@ class RoadTest : public ::testing::TestWithParam<Road> {
     std::wstring driver(GetParam().driver, GetParam().driver + strlen(GetParam().driver));
     ASSERT_EQ(ERROR_SUCCESS, SetValue(key, L"LinkDriver", driver));
     ASSERT_EQ(ERROR_SUCCESS, SetValue(key, L"Link", link));
+    ASSERT_EQ(ERROR_SUCCESS, SetValue(key, L"AnswerTimeout", L"1000"));
     ASSERT_EQ(S_OK, c_.Create(L"Kerunel.ocx"));
   }
 
@@ -365,32 +367,85 @@ TEST_P(RoadTest, PaperOutDuringReceiptRaisesErrorEventWhoseAnswerIsHonoured) {
   EXPECT_EQ(FPTR_SUE_REC_PAPEROK, statuses[1]);
 }
 
-// The connection drops while the ECR works on a command: the call ends
-// with a clear result within seconds, and the next call connects again.
-TEST_P(RoadTest, LinkDroppedMidReceiptGivesClearResultAndNoHang) {
-  OpenDevice();
+// The link is lost while the ECR works on a command, by a dropped
+// connection or by an ECR that falls silent: the call ends with a clear
+// result within seconds, the power state tells, and the next call connects
+// again.
+TEST_P(RoadTest, LinkLostMidReceiptGivesClearResultAndNoHang) {
+  ASSERT_EQ(S_OK, c_.Set("PowerNotify", OPOS_PN_DISABLED));  // closed: no effect
+  Args open, claim;
+  ASSERT_EQ(OPOS_SUCCESS, c_.Call("Open", open.Text(kDevice)));
+  ASSERT_EQ(OPOS_SUCCESS, c_.Call("Claim", claim.Long(1000)));
+  ASSERT_EQ(S_OK, c_.Set("PowerNotify", OPOS_PN_ENABLED));
+  ASSERT_EQ(S_OK, c_.Set("DeviceEnabled", 1));
+  ASSERT_EQ(OPOS_PS_ONLINE, c_.Get("PowerState"));
   ASSERT_EQ(OPOS_SUCCESS, Begin());
-  ASSERT_EQ(OPOS_SUCCESS, Item(L"Bread", 250));
-  ecr_.OnceOnCommand('A', ecrsim::Reply::NoAnswer());
-  const size_t before = ecr_.Messages().size();
-  std::thread dropper([this, before] {
-    if (ecr_.WaitForMessages(before + 1, 5000)) ecr_.Reset();
-  });
-  const DWORD start = GetTickCount();
-  const long result = Item(L"Milk", 110);
-  const DWORD elapsed = GetTickCount() - start;
-  dropper.join();
-  EXPECT_TRUE(result == OPOS_E_TIMEOUT || result == OPOS_E_NOHARDWARE) << result;
-  EXPECT_LT(elapsed, 10000u);
-  EXPECT_FALSE(Text("ErrorString").empty());
-  EXPECT_EQ(kPrinterFiscalReceipt, c_.Get("PrinterState"));  // the receipt is still open
 
-  // The ECR listens again: the receipt can be finished on a new connection.
-  ASSERT_EQ(OPOS_SUCCESS, Item(L"Butter", 180)) << Text("ErrorString");
-  ASSERT_EQ(OPOS_SUCCESS, Total(430, 430, L"CASH"));
+  struct Fault {
+    const char* what;
+    std::function<void()> start, end;
+  };
+  const Fault faults[] = {
+      {"connection reset", [this] { ecr_.Reset(); }, [] {}},
+      {"ECR silent", [this] { ecr_.SetMute(true); }, [this] { ecr_.SetMute(false); }},
+  };
+  int64_t sold = 0;
+  for (const Fault& fault : faults) {
+    ASSERT_EQ(OPOS_SUCCESS, Item(L"Bread", 250)) << fault.what;
+    sold += 250;
+    ecr_.OnceOnCommand('A', ecrsim::Reply::NoAnswer());
+    const size_t before = ecr_.Messages().size();
+    std::thread breaker([&] {
+      if (ecr_.WaitForMessages(before + 1, 5000)) fault.start();
+    });
+    c_.ClearEvents();
+    const DWORD start = GetTickCount();
+    const long result = Item(L"Milk", 110);
+    const DWORD elapsed = GetTickCount() - start;
+    breaker.join();
+    EXPECT_TRUE(result == OPOS_E_TIMEOUT || result == OPOS_E_NOHARDWARE)
+        << fault.what << ": " << result;
+    EXPECT_LT(elapsed, 8000u) << fault.what;
+    EXPECT_FALSE(Text("ErrorString").empty()) << fault.what;
+    EXPECT_EQ(OPOS_PS_OFF_OFFLINE, c_.Get("PowerState")) << fault.what;
+    EXPECT_EQ(kPrinterFiscalReceipt, c_.Get("PrinterState")) << fault.what;  // still open
+    fault.end();
+
+    // The ECR listens again: the receipt goes on over a new connection.
+    ASSERT_EQ(OPOS_SUCCESS, Item(L"Butter", 180)) << fault.what << ": " << Text("ErrorString");
+    sold += 180;
+    EXPECT_EQ(OPOS_PS_ONLINE, c_.Get("PowerState")) << fault.what;
+    std::vector<long> power;
+    for (const kcli::EventRecord& e : c_.Events()) {
+      if (e.dispid == kStatusUpdate) power.push_back(e.values[0]);
+    }
+    EXPECT_EQ((std::vector<long>{OPOS_SUE_POWER_OFF_OFFLINE, OPOS_SUE_POWER_ONLINE}), power)
+        << fault.what;
+  }
+  ASSERT_EQ(OPOS_SUCCESS, Total(sold, sold, L"CASH"));
   ASSERT_EQ(OPOS_SUCCESS, End());
-  EXPECT_EQ(2, ecr_.GetCounters().connections);
-  EXPECT_EQ("4.30", Data(2));
+  EXPECT_EQ(3, ecr_.GetCounters().connections);
+  EXPECT_EQ("8.60", Data(2));
+}
+
+// A device is claimed by one control at a time; a second one waits for it
+// as long as its time-out allows.
+TEST_P(RoadTest, ClaimIsExclusiveAndWaitsItsTimeOut) {
+  OpenDevice();
+  kcli::ControlClient other;
+  ASSERT_EQ(S_OK, other.Create(L"Kerunel.ocx"));
+  Args open, claim, release, again;
+  ASSERT_EQ(OPOS_SUCCESS, other.Call("Open", open.Text(kDevice)));
+  const DWORD start = GetTickCount();
+  EXPECT_EQ(OPOS_E_TIMEOUT, other.Call("Claim", claim.Long(300)));
+  const DWORD waited = GetTickCount() - start;
+  EXPECT_GE(waited, 250u);
+  EXPECT_LT(waited, 3000u);
+  EXPECT_EQ(0, other.Get("Claimed"));
+  ASSERT_EQ(OPOS_SUCCESS, c_.Call("Release_", release));
+  EXPECT_EQ(OPOS_SUCCESS, other.Call("Claim", again.Long(0)));
+  EXPECT_EQ(1, other.Get("Claimed"));
+  other.Call("Close");
 }
 
 // Events are held while FreezeEvents is set and delivered, in order, when
