@@ -317,7 +317,8 @@ class Runner {
       return SetupError(number, "'" + name + "' is not a method of the control");
     }
     if (words.size() - 1 != m->paramCount) {
-      return SetupError(number, name + " takes " + std::to_string(m->paramCount) + " arguments");
+      return SetupError(number, name + " takes " + std::to_string(m->paramCount) +
+                                    (m->paramCount == 1 ? " argument" : " arguments"));
     }
     Args args;
     std::vector<long> numbers(m->paramCount, 0);

@@ -385,6 +385,10 @@ long FiscalService::Enable() {
     o = Resync();
     if (!o) Disable();
   }
+  // An application that asked for power reports learns the state at once.
+  if (o && powerNotify_ == OPOS_PN_ENABLED) {
+    Fire(Event{Event::kStatus, OPOS_SUE_POWER_ONLINE, 0});
+  }
   return Done(o);
 }
 

@@ -10,5 +10,6 @@ kr_build x86
 echo "== deliverables"
 for arch in x64 x86; do
   find "$root/build/$arch/bin" -maxdepth 1 -type f \( -iname '*.ocx' -o -iname '*.dll' -o -iname '*.exe' \) \
-    \( -iname 'Kerunel.ocx' -o -iname 'Sandoral.dll' -o -iname 'Mirevon.dll' -o -iname 'Vostrik.exe' \) 2>/dev/null | sort
+    \( -iname 'Kerunel.ocx' -o -iname 'Sandoral.dll' -o -iname 'Mirevon.dll' -o -iname 'Vostrik.exe' \
+       -o -iname 'KerunelSO.dll' -o -iname 'kerunel-cli.exe' \) 2>/dev/null | sort
 done
