@@ -474,6 +474,108 @@ TEST_P(RoadTest, FrozenEventsAreHeldAndDeliveredOnRelease) {
             seen);
 }
 
+// Everything beyond the plain receipt: presettings, the data requests,
+// training mode, non-fiscal printing, the reports, the duplicate and the raw
+// pass-through, each step with its result, what reached the paper and what
+// it answered.
+TEST_P(RoadTest, PresettingsReportsTrainingAndDataRequests) {
+  OpenDevice();
+  long rate = 0, data = 0;
+  BSTR text = nullptr;
+  auto freeText = kr::MakeScopeGuard([&text] { SysFreeString(text); });
+  auto answer = [&text] { return text ? std::string(text, text + SysStringLen(text)) : ""; };
+  struct Step {
+    const char* what;
+    std::function<long()> call;
+    long code;
+    const char* printed;          // a line the step puts on the paper ("" for none)
+    std::function<void()> check;  // what it answered
+  };
+  const Step steps[] = {
+      {"date", [&] { Args a; return c_.Call("SetDate", a.Text(L"010620301015")); }, 0, "", {}},
+      {"date back", [&] { Args a; return c_.Call("GetDate", a.TextRef(&text)); }, 0, "",
+       [&] { EXPECT_EQ("0106203010", answer().substr(0, 10)); }},
+      {"header line",
+       [&] { Args a; return c_.Call("SetHeaderLine", a.Long(4).Text(L"Open 7-19").Bool(false)); }, 0,
+       "", {}},
+      {"header line 7",
+       [&] { Args a; return c_.Call("SetHeaderLine", a.Long(7).Text(L"x").Bool(false)); },
+       OPOS_E_ILLEGAL, "", {}},
+      {"POS id", [&] { Args a; return c_.Call("SetPOSID", a.Text(L"7").Text(L"Ann")); }, 0, "", {}},
+      {"VAT value", [&] { Args a; return c_.Call("SetVatValue", a.Long(2).Text(L"12.5")); }, 0, "",
+       {}},
+      {"VAT value out of range",
+       [&] { Args a; return c_.Call("SetVatValue", a.Long(5).Text(L"10")); }, OPOS_E_EXTENDED, "",
+       {}},
+      {"VAT table", [&] { return c_.Call("SetVatTable"); }, 0, "", {}},
+      {"VAT entry",
+       [&] { Args a; return c_.Call("GetVatEntry", a.Long(2).Long(0).LongRef(&rate)); }, 0, "",
+       [&] { EXPECT_EQ(1250, rate); }},
+      {"training", [&] { return c_.Call("BeginTraining"); }, 0, "TRAINING MODE ON", {}},
+      {"training receipt",
+       [&] {
+         long r = Begin();
+         if (r == 0) r = Item(L"Sample", 990);
+         if (r == 0) r = Total(990, 990, L"CASH");
+         return r == 0 ? End() : r;
+       },
+       0, "TRAINING - NOT A FISCAL RECEIPT", [&] { EXPECT_EQ(1, c_.Get("TrainingModeActive")); }},
+      {"training ends", [&] { return c_.Call("EndTraining"); }, 0, "TRAINING MODE OFF", {}},
+      {"non-fiscal", [&] { return c_.Call("BeginNonFiscal"); }, 0, "NON-FISCAL DOCUMENT",
+       [&] { EXPECT_EQ(kPrinterNonFiscal, c_.Get("PrinterState")); }},
+      {"non-fiscal line",
+       [&] {
+         Args a;
+         return c_.Call("PrintNormal", a.Long(FPTR_S_RECEIPT).Text(L"Loyalty card: 120 points"));
+       },
+       0, "Loyalty card: 120 points", {}},
+      {"non-fiscal ends", [&] { return c_.Call("EndNonFiscal"); }, 0, "", {}},
+      {"a sale", [&] { SellOne(L"Soap", 450); return c_.Get("ResultCode"); }, 0, "POS 7    CASHIER Ann",
+       [&] { EXPECT_EQ("1", Data(3)); }},  // the training receipt took no number
+      {"duplicate not asked for", [&] { return c_.Call("PrintDuplicateReceipt"); },
+       OPOS_E_ILLEGAL, "", {}},
+      {"duplicate",
+       [&] { c_.Set("DuplicateReceipt", 1); return c_.Call("PrintDuplicateReceipt"); }, 0,
+       "*** DUPLICATE - NOT FISCAL ***", {}},
+      {"totalizer",
+       [&] { Args a; return c_.Call("GetTotalizer", a.Long(0).Long(FPTR_GT_GROSS).TextRef(&text)); },
+       0, "", [&] { EXPECT_EQ("4.50", answer()); }},
+      {"X report", [&] { return c_.Call("PrintXReport"); }, 0, "X   R E P O R T", {}},
+      {"Z report", [&] { return c_.Call("PrintZReport"); }, 0, "Z   R E P O R T   1", {}},
+      {"by Z number",
+       [&] { Args a; return c_.Call("PrintReport", a.Long(FPTR_RT_ORDINAL).Text(L"1").Text(L"1")); },
+       0, "F I S C A L   M E M O R Y", {}},
+      {"periodic totals",
+       [&] {
+         Args a;
+         return c_.Call("PrintPeriodicTotalsReport", a.Text(L"01062030").Text(L"30062030"));
+       },
+       0, "P E R I O D I C   T O T A L S", {}},
+      {"power loss", [&] { return c_.Call("PrintPowerLossReport"); }, 0, "P O W E R   L O S S",
+       {}},
+      {"raw status",
+       [&] {
+         Args a;
+         SysFreeString(text);
+         text = SysAllocString(L"Q");
+         return c_.Call("DirectIO", a.Long(1).LongRef(&data).TextRef(&text));
+       },
+       0, "", [&] {
+         EXPECT_EQ("Q0|0|0|1|", answer().substr(0, 9));  // idle, no receipt since Z 1
+         EXPECT_EQ(0, data);
+       }},
+  };
+  for (const Step& step : steps) {
+    const size_t before = printer_->PaperSize();
+    EXPECT_EQ(step.code, step.call()) << step.what << ": " << Text("ErrorString");
+    if (*step.printed) {
+      EXPECT_NE(std::string::npos, printer_->PaperSince(before).find(step.printed)) << step.what;
+    }
+    if (step.check) step.check();
+  }
+  EXPECT_NE(std::string::npos, printer_->Paper().find("Open 7-19"));
+}
+
 INSTANTIATE_TEST_SUITE_P(Drivers, RoadTest,
                          ::testing::Values(Road{"Sandoral", ecrsim::Wire::kHexLine},
                                            Road{"Mirevon", ecrsim::Wire::kHostPc}),
