@@ -220,8 +220,8 @@ long ControlClient::Get(const char* property, HRESULT* hr) {
   kr::UniqueVariant result;
   if (m && m->isProperty && control_) {
     DISPPARAMS none{nullptr, nullptr, 0, 0};
-    status = control_->Invoke(m->dispid, IID_NULL, LOCALE_USER_DEFAULT, DISPATCH_PROPERTYGET,
-                              &none, result.get(), nullptr, nullptr);
+    status = control_->Invoke(m->dispid, IID_NULL, LOCALE_USER_DEFAULT, DISPATCH_PROPERTYGET, &none,
+                              result.get(), nullptr, nullptr);
   }
   if (hr) *hr = status;
   if (FAILED(status)) return -1;
@@ -237,8 +237,8 @@ std::wstring ControlClient::GetText(const char* property, HRESULT* hr) {
   kr::UniqueVariant result;
   if (m && m->isProperty && control_) {
     DISPPARAMS none{nullptr, nullptr, 0, 0};
-    status = control_->Invoke(m->dispid, IID_NULL, LOCALE_USER_DEFAULT, DISPATCH_PROPERTYGET,
-                              &none, result.get(), nullptr, nullptr);
+    status = control_->Invoke(m->dispid, IID_NULL, LOCALE_USER_DEFAULT, DISPATCH_PROPERTYGET, &none,
+                              result.get(), nullptr, nullptr);
   }
   if (hr) *hr = status;
   kr::UniqueVariant text;

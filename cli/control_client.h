@@ -23,9 +23,9 @@ namespace kcli {
 
 // One event as it arrived.
 struct EventRecord {
-  DISPID dispid;     // 1 DirectIO, 2 Error, 3 OutputComplete, 4 StatusUpdate
-  long values[3];    // the event's long arguments in order
-  long response;     // ErrorEvent: the answer the sink gave
+  DISPID dispid;                 // 1 DirectIO, 2 Error, 3 OutputComplete, 4 StatusUpdate
+  long values[3];                // the event's long arguments in order
+  long response;                 // ErrorEvent: the answer the sink gave
   std::string Describe() const;  // "StatusUpdateEvent 11", ...
 };
 

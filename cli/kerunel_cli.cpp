@@ -30,10 +30,10 @@
 // set-up error.
 #include <windows.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <algorithm>
 #include <fstream>
 #include <functional>
 #include <iostream>
@@ -253,7 +253,8 @@ class Runner {
       ok = Wait(words, number);
     } else if (EqualsNoCase(verb, "sleep")) {
       long ms = 0;
-      if (words.size() != 2 || !ParseLong(words[1].text, &ms)) return SetupError(number, "sleep MS");
+      if (words.size() != 2 || !ParseLong(words[1].text, &ms))
+        return SetupError(number, "sleep MS");
       ControlClient::PumpUntil([] { return false; }, ms);
       ok = true;
     } else if (EqualsNoCase(verb, "onerror")) {
@@ -298,7 +299,8 @@ class Runner {
     std::printf("%s\n", text.c_str());
     if (code != opos::OPOS_SUCCESS) {
       std::wstring error = client_.GetText("ErrorString");
-      if (!error.empty() && error != L"[Error]") std::printf("  ErrorString %s\n", Quote(error).c_str());
+      if (!error.empty() && error != L"[Error]")
+        std::printf("  ErrorString %s\n", Quote(error).c_str());
     }
     std::fflush(stdout);
     if (expect.any) return true;
@@ -336,7 +338,10 @@ class Runner {
         case VT_I4:
         case VT_BOOL:
           ok = ParseLong(w.text, &n);
-          if (p.type == VT_I4) args.Long(n); else args.Bool(n != 0);
+          if (p.type == VT_I4)
+            args.Long(n);
+          else
+            args.Bool(n != 0);
           break;
         case VT_CY:
           ok = ParseCurrency(w.text, &cy);
@@ -388,7 +393,8 @@ class Runner {
       if (m->dispid == 82) label = opos::PrinterStateName(value);  // PrinterState
       if (m->dispid == 9) label = opos::ResultCodeName(value);     // ResultCode
       if (m->dispid == 10) label = opos::ExtendedCodeName(value);  // ResultCodeExtended
-      if (SUCCEEDED(hr)) std::printf("  %s = %ld%s%s\n", m->name, value, label ? " " : "", label ? label : "");
+      if (SUCCEEDED(hr))
+        std::printf("  %s = %ld%s%s\n", m->name, value, label ? " " : "", label ? label : "");
     }
     std::fflush(stdout);
     return SUCCEEDED(hr) ? true : Unexpected("the property could not be read");
@@ -406,13 +412,15 @@ class Runner {
 
   bool Wait(const std::vector<Word>& words, int number) {
     long ms = kDefaultWaitMs;
-    if (words.size() < 2 || words.size() > 3 || (words.size() == 3 && !ParseLong(words[2].text, &ms))) {
+    if (words.size() < 2 || words.size() > 3 ||
+        (words.size() == 3 && !ParseLong(words[2].text, &ms))) {
       return SetupError(number, "wait EVENT|idle [MS]");
     }
     const std::string& what = words[1].text;
     if (EqualsNoCase(what, "idle")) {
       auto idle = [this] { return client_.Get("State") == opos::OPOS_S_IDLE; };
-      return ControlClient::PumpUntil(idle, ms) ? true : Unexpected("the device did not become idle");
+      return ControlClient::PumpUntil(idle, ms) ? true
+                                                : Unexpected("the device did not become idle");
     }
     DISPID dispid = 0;
     for (DISPID d = 1; d <= 4; ++d) {
@@ -443,7 +451,7 @@ class Runner {
   ControlClient client_;
   bool keepGoing_;
   int status_ = kExitOk;
-  long errorAnswer_ = -1;  // -1: leave the proposed answer
+  long errorAnswer_ = -1;                 // -1: leave the proposed answer
   size_t consumed_[5] = {0, 0, 0, 0, 0};  // events of each kind taken by waits
 };
 

@@ -24,6 +24,7 @@ namespace ecrcmd {
 // Command codes. Letters that the links reserve are not used: 'E' (error
 // answer), 'I' (the driver's own poke), 'S' (status request on the hex
 // line), 'X' 'Y' 'F' 'G' 'B' (unsolicited messages on the host-PC link).
+// clang-format off
 enum Code : char {
   // Fiscal receipt.
   kOpenReceipt = 'O',         // [printHeader 0/1]              -> receipt number
@@ -64,6 +65,7 @@ enum Code : char {
   kGetTotalizer = 'u',        // vat (0: all)|kind              -> amount
   kGetVatRate = 'w',          // vat                            -> rate
 };
+// clang-format on
 
 constexpr char kSeparator = '|';
 constexpr char kErrorCode = 'E';
@@ -137,27 +139,27 @@ enum DataItem : int {
 
 // Kinds of kGetTotalizer: the day's totals.
 enum TotalizerKind : int {
-  kTotalGross = 1,     // items and surcharges
-  kTotalNet = 2,       // what was sold: gross less discounts, voids and refunds
+  kTotalGross = 1,  // items and surcharges
+  kTotalNet = 2,    // what was sold: gross less discounts, voids and refunds
   kTotalDiscount = 3,
   kTotalItems = 5,
   kTotalItemVoids = 6,
   kTotalNotPaid = 7,
   kTotalRefunds = 8,
   kTotalSurcharge = 14,
-  kTotalVat = 16,      // VAT contained in the net
+  kTotalVat = 16,  // VAT contained in the net
 };
 
 // Limits of the printer, published by the Service Object's properties.
-constexpr int kLineWidth = 40;         // characters of a printed line
+constexpr int kLineWidth = 40;  // characters of a printed line
 constexpr int kDescriptionLength = 24;
 constexpr int kUnitNameLength = 8;
 constexpr int kHeaderLines = 6;
 constexpr int kTrailerLines = 4;
-constexpr int kVatRates = 4;           // ids 1..4, printed as A..D
-constexpr int kMaxRate = 9999;         // 99.99 %
+constexpr int kVatRates = 4;              // ids 1..4, printed as A..D
+constexpr int kMaxRate = 9999;            // 99.99 %
 constexpr int64_t kMaxAmount = 99999999;  // 999,999.99 per line and per receipt
-constexpr int kQuantityLength = 10;    // digits of a quantity
+constexpr int kQuantityLength = 10;       // digits of a quantity
 constexpr const char kReservedWord[] = "TOTAL";
 
 // Builds a command: the code, then the fields joined by '|'.

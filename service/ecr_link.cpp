@@ -18,9 +18,9 @@ std::wstring OwnDirectory() {
 }
 
 bool IsPlainName(const std::wstring& name) {
-  return !name.empty() && name.size() < 64 &&
-         std::all_of(name.begin(), name.end(),
-                     [](wchar_t c) { return iswalnum(c) || c == L'_' || c == L'-'; });
+  return !name.empty() && name.size() < 64 && std::all_of(name.begin(), name.end(), [](wchar_t c) {
+    return iswalnum(c) || c == L'_' || c == L'-';
+  });
 }
 
 // The transaction the driver's progress callback may cut short. There is

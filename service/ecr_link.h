@@ -38,8 +38,7 @@ class EcrLink {
   // closed, which ends the driver's wait with 4 within one more slice: a
   // hex line has no status to tell a silent ECR from a busy one, and would
   // otherwise be waited for up to two minutes.
-  int Transact(const std::string& command, std::string* answer, int* extra,
-               DWORD answerLimitMs);
+  int Transact(const std::string& command, std::string* answer, int* extra, DWORD answerLimitMs);
   // Closes the link's socket (EcrIO control code -111).
   void CutSocket();
 

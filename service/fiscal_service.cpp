@@ -31,27 +31,48 @@ struct Capability {
   bool value;
 };
 constexpr Capability kCapabilities[] = {
-    {PIDX_CapAdditionalLines, true},     {PIDX_CapAmountAdjustment, true},
-    {PIDX_CapAmountNotPaid, true},       {PIDX_CapCheckTotal, true},
-    {PIDX_CapCoverSensor, true},         {PIDX_CapDoubleWidth, true},
-    {PIDX_CapDuplicateReceipt, true},    {PIDX_CapFixedOutput, false},
-    {PIDX_CapHasVatTable, true},         {PIDX_CapIndependentHeader, false},
-    {PIDX_CapItemList, false},           {PIDX_CapJrnEmptySensor, true},
-    {PIDX_CapJrnNearEndSensor, true},    {PIDX_CapJrnPresent, true},
-    {PIDX_CapNonFiscalMode, true},       {PIDX_CapOrderAdjustmentFirst, false},
-    {PIDX_CapPercentAdjustment, true},   {PIDX_CapPositiveAdjustment, true},
-    {PIDX_CapPowerLossReport, true},     {PIDX_CapPredefinedPaymentLines, false},
-    {PIDX_CapReceiptNotPaid, true},      {PIDX_CapRecEmptySensor, true},
-    {PIDX_CapRecNearEndSensor, true},    {PIDX_CapRecPresent, true},
-    {PIDX_CapRemainingFiscalMemory, true}, {PIDX_CapReservedWord, true},
-    {PIDX_CapSetHeader, true},           {PIDX_CapSetPOSID, true},
-    {PIDX_CapSetStoreFiscalID, true},    {PIDX_CapSetTrailer, true},
-    {PIDX_CapSetVatTable, true},         {PIDX_CapSlpEmptySensor, false},
-    {PIDX_CapSlpFiscalDocument, false},  {PIDX_CapSlpFullSlip, false},
-    {PIDX_CapSlpNearEndSensor, false},   {PIDX_CapSlpPresent, false},
-    {PIDX_CapSlpValidation, false},      {PIDX_CapSubAmountAdjustment, true},
-    {PIDX_CapSubPercentAdjustment, true}, {PIDX_CapSubtotal, true},
-    {PIDX_CapTrainingMode, true},        {PIDX_CapValidateJournal, false},
+    {PIDX_CapAdditionalLines, true},
+    {PIDX_CapAmountAdjustment, true},
+    {PIDX_CapAmountNotPaid, true},
+    {PIDX_CapCheckTotal, true},
+    {PIDX_CapCoverSensor, true},
+    {PIDX_CapDoubleWidth, true},
+    {PIDX_CapDuplicateReceipt, true},
+    {PIDX_CapFixedOutput, false},
+    {PIDX_CapHasVatTable, true},
+    {PIDX_CapIndependentHeader, false},
+    {PIDX_CapItemList, false},
+    {PIDX_CapJrnEmptySensor, true},
+    {PIDX_CapJrnNearEndSensor, true},
+    {PIDX_CapJrnPresent, true},
+    {PIDX_CapNonFiscalMode, true},
+    {PIDX_CapOrderAdjustmentFirst, false},
+    {PIDX_CapPercentAdjustment, true},
+    {PIDX_CapPositiveAdjustment, true},
+    {PIDX_CapPowerLossReport, true},
+    {PIDX_CapPredefinedPaymentLines, false},
+    {PIDX_CapReceiptNotPaid, true},
+    {PIDX_CapRecEmptySensor, true},
+    {PIDX_CapRecNearEndSensor, true},
+    {PIDX_CapRecPresent, true},
+    {PIDX_CapRemainingFiscalMemory, true},
+    {PIDX_CapReservedWord, true},
+    {PIDX_CapSetHeader, true},
+    {PIDX_CapSetPOSID, true},
+    {PIDX_CapSetStoreFiscalID, true},
+    {PIDX_CapSetTrailer, true},
+    {PIDX_CapSetVatTable, true},
+    {PIDX_CapSlpEmptySensor, false},
+    {PIDX_CapSlpFiscalDocument, false},
+    {PIDX_CapSlpFullSlip, false},
+    {PIDX_CapSlpNearEndSensor, false},
+    {PIDX_CapSlpPresent, false},
+    {PIDX_CapSlpValidation, false},
+    {PIDX_CapSubAmountAdjustment, true},
+    {PIDX_CapSubPercentAdjustment, true},
+    {PIDX_CapSubtotal, true},
+    {PIDX_CapTrainingMode, true},
+    {PIDX_CapValidateJournal, false},
     {PIDX_CapXReport, true},
 };
 
@@ -113,9 +134,8 @@ long ParseRate(const std::string& text) {
 }
 
 bool IsDigits(const std::string& s, size_t length) {
-  return s.size() == length && std::all_of(s.begin(), s.end(), [](char c) {
-           return c >= '0' && c <= '9';
-         });
+  return s.size() == length &&
+         std::all_of(s.begin(), s.end(), [](char c) { return c >= '0' && c <= '9'; });
 }
 
 // ddmmyyyy or ddmmyyyyhhmm, the forms a report takes its dates in.
@@ -406,8 +426,9 @@ long FiscalService::CheckHealth(long level) {
     checkHealthText_ = L"Internal HCheck: Successful";
   } else if (level == OPOS_CH_EXTERNAL) {
     o = queue_.empty() ? Resync() : Outcome{OPOS_E_BUSY, 0};
-    checkHealthText_ = o ? L"External HCheck: Successful"
-                         : L"External HCheck: " + Wide(errorString_.empty() ? "failed" : errorString_);
+    checkHealthText_ =
+        o ? L"External HCheck: Successful"
+          : L"External HCheck: " + Wide(errorString_.empty() ? "failed" : errorString_);
   } else {
     return Done(OPOS_E_ILLEGAL);  // no interactive check
   }
@@ -419,7 +440,8 @@ long FiscalService::DirectIO(long command, long* data, BSTR* text) {
   if (!o) return Done(o);
   if (command != kDirectIoRaw || !text) return Done(OPOS_E_ILLEGAL);
   std::string raw;
-  if (!DecodeBinary(binaryConversion_, *text, &raw) || raw.empty() || raw.size() > cmd::kMaxMessage) {
+  if (!DecodeBinary(binaryConversion_, *text, &raw) || raw.empty() ||
+      raw.size() > cmd::kMaxMessage) {
     return Done(OPOS_E_ILLEGAL);
   }
   if (!queue_.empty() || errorPending_) return Done(OPOS_E_BUSY);
@@ -944,9 +966,9 @@ long FiscalService::PrintRecItem(const std::string& description, int64_t price, 
   ReceiptModel next = model_;
   if (o) o = next.Item(description, amount, quantity, vatInfo, unit, unitName);
   if (!o) return Done(o);
-  return Print(cmd::Build(cmd::kItem, {description, N(amount), N(quantity), N(vatInfo), N(unit),
-                                       unitName}),
-               next);
+  return Print(
+      cmd::Build(cmd::kItem, {description, N(amount), N(quantity), N(vatInfo), N(unit), unitName}),
+      next);
 }
 
 long FiscalService::PrintRecItemAdjustment(long type, const std::string& description,
@@ -978,8 +1000,7 @@ long FiscalService::PrintRecNotPaid(const std::string& description, int64_t amou
   return Print(cmd::Build(cmd::kNotPaid, {description, N(cents)}), next);
 }
 
-long FiscalService::PrintRecRefund(const std::string& description, int64_t amount,
-                                   long vatInfo) {
+long FiscalService::PrintRecRefund(const std::string& description, int64_t amount, long vatInfo) {
   Outcome o = Ready();
   int64_t cents = 0;
   if (o && !ToCents(amount, &cents)) o = Extended(OPOS_EFPTR_BAD_ITEM_AMOUNT);
@@ -1029,9 +1050,8 @@ long FiscalService::PrintRecVoid(const std::string& description) {
   return Print(cmd::Build(cmd::kVoidReceipt, {description}), next);
 }
 
-long FiscalService::PrintRecVoidItem(const std::string& description, int64_t amount,
-                                     long quantity, long adjustmentType, int64_t adjustment,
-                                     long vatInfo) {
+long FiscalService::PrintRecVoidItem(const std::string& description, int64_t amount, long quantity,
+                                     long adjustmentType, int64_t adjustment, long vatInfo) {
   Outcome o = Ready();
   int64_t cents = 0, adj = 0;
   if (o && (!ToCents(amount, &cents) || !ToCents(adjustment, &adj))) {

@@ -107,8 +107,8 @@ Outcome ReceiptModel::BeginFiscalReceipt() {
   return Ok();
 }
 
-Outcome ReceiptModel::Item(const std::string& description, int64_t amount, long quantity,
-                           long vat, int64_t unitPrice, const std::string& unitName) {
+Outcome ReceiptModel::Item(const std::string& description, int64_t amount, long quantity, long vat,
+                           int64_t unitPrice, const std::string& unitName) {
   if (!InSales()) return WrongState();
   Outcome o = CheckDescription(description);
   if (o) o = CheckQuantity(quantity);

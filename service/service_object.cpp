@@ -258,9 +258,8 @@ class ServiceObject final : public IDispatch {
     return hr;
   }
 
-  HRESULT STDMETHODCALLTYPE Invoke(DISPID dispid, REFIID riid, LCID, WORD flags,
-                                   DISPPARAMS* params, VARIANT* result, EXCEPINFO*,
-                                   UINT* argErr) override {
+  HRESULT STDMETHODCALLTYPE Invoke(DISPID dispid, REFIID riid, LCID, WORD flags, DISPPARAMS* params,
+                                   VARIANT* result, EXCEPINFO*, UINT* argErr) override {
     if (riid != IID_NULL) return DISP_E_UNKNOWNINTERFACE;
     const int index = dispid - 1;
     if (index < 0 || index >= kr::kServiceMethodCount) return DISP_E_MEMBERNOTFOUND;

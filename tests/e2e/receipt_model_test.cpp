@@ -1,12 +1,13 @@
 // The Service Object's receipt model: the state machine behind the printer
 // state and the checks that give the extended result codes. One table of
 // steps, each from the state the previous ones left.
+#include "receipt_model.h"
+
 #include <gtest/gtest.h>
 
 #include <functional>
 
 #include "opos.h"
-#include "receipt_model.h"
 
 namespace {
 
@@ -39,9 +40,8 @@ TEST(ReceiptModel, StepsThroughAReceiptAndRefusesWhatDoesNotFit) {
       {"item 3 x 1.20 by unit price",
        [](ReceiptModel& m) { return m.Item("Soap", 0, 3000, 1, 120, "pcs"); }, 0, 0,
        kPrinterFiscalReceipt},
-      {"unknown adjustment type",
-       [](ReceiptModel& m) { return m.ItemAdjustment(9, "", 10, 0); }, OPOS_E_ILLEGAL, 0,
-       kPrinterFiscalReceipt},
+      {"unknown adjustment type", [](ReceiptModel& m) { return m.ItemAdjustment(9, "", 10, 0); },
+       OPOS_E_ILLEGAL, 0, kPrinterFiscalReceipt},
       {"percentage over 100",
        [](ReceiptModel& m) { return m.ItemAdjustment(FPTR_AT_PERCENTAGE_DISCOUNT, "", 10001, 0); },
        OPOS_E_EXTENDED, OPOS_EFPTR_BAD_ITEM_AMOUNT, kPrinterFiscalReceipt},

@@ -115,8 +115,12 @@ class RoadTest : public ::testing::TestWithParam<Road> {
   long Item(const wchar_t* description, int64_t cents, long quantity = 0, long vat = 1,
             int64_t unitCents = 0, const wchar_t* unit = L"") {
     Args a;
-    return c_.Call("PrintRecItem", a.Text(description).Currency(Cy(cents)).Long(quantity).Long(vat)
-                                       .Currency(Cy(unitCents)).Text(unit));
+    return c_.Call("PrintRecItem", a.Text(description)
+                                       .Currency(Cy(cents))
+                                       .Long(quantity)
+                                       .Long(vat)
+                                       .Currency(Cy(unitCents))
+                                       .Text(unit));
   }
   long Total(int64_t totalCents, int64_t paymentCents, const wchar_t* description) {
     Args a;
@@ -161,9 +165,10 @@ TEST_P(RoadTest, CompleteReceiptIsPrintedOnTheJournal) {
   ASSERT_EQ(OPOS_SUCCESS, Item(L"Bread", 250));
   ASSERT_EQ(OPOS_SUCCESS, Item(L"Apples", 0, 1500, 2, 200, L"kg"));
   Args discount;  // 10 % off the apples
-  ASSERT_EQ(OPOS_SUCCESS, c_.Call("PrintRecItemAdjustment",
-                                  discount.Long(FPTR_AT_PERCENTAGE_DISCOUNT).Text(L"").Currency(
-                                      Cy(1000)).Long(0)));
+  ASSERT_EQ(
+      OPOS_SUCCESS,
+      c_.Call("PrintRecItemAdjustment",
+              discount.Long(FPTR_AT_PERCENTAGE_DISCOUNT).Text(L"").Currency(Cy(1000)).Long(0)));
   ASSERT_EQ(OPOS_SUCCESS, Item(L"Milk", 110, 0, 3));
   Args subtotal;
   ASSERT_EQ(OPOS_SUCCESS, c_.Call("PrintRecSubtotal", subtotal.Currency(0)));
@@ -223,8 +228,8 @@ TEST_P(RoadTest, VoidedReceiptIsNotCounted) {
   const std::string paper = printer_->Paper();
   EXPECT_TRUE(std::regex_search(paper, std::regex("Customer left\n +\\*\\*\\* RECEIPT VOIDED")));
   EXPECT_EQ(std::string::npos, paper.find("VAT A"));  // no VAT summary for a void
-  EXPECT_EQ("0.00", Data(2));                          // the day's total
-  EXPECT_EQ("12.90", Data(6));                         // the day's voids
+  EXPECT_EQ("0.00", Data(2));                         // the day's total
+  EXPECT_EQ("12.90", Data(6));                        // the day's voids
 }
 
 TEST_P(RoadTest, ZReportResetsTheDaysTotals) {
@@ -236,7 +241,7 @@ TEST_P(RoadTest, ZReportResetsTheDaysTotals) {
   ASSERT_EQ(OPOS_SUCCESS, c_.Call("PrintZReport"));
   EXPECT_EQ("0.00", Data(2));
   EXPECT_EQ("0", Data(3));
-  EXPECT_EQ("1", Data(7));  // Z number
+  EXPECT_EQ("1", Data(7));     // Z number
   EXPECT_EQ("4.70", Data(8));  // the grand total stays
   EXPECT_EQ(0, c_.Get("DayOpened"));
   EXPECT_EQ(1u, printer_->FiscalRecords());
@@ -272,8 +277,12 @@ TEST_P(RoadTest, OutOfOrderCallsGiveTheirExtendedCodes) {
       {"end before the receipt", [&] { return End(); }, OPOS_E_EXTENDED, OPOS_EFPTR_WRONG_STATE},
       {"total before the receipt", [&] { return Total(0, 0, L""); }, OPOS_E_EXTENDED,
        OPOS_EFPTR_WRONG_STATE},
-      {"bad date", [&] { Args a; return c_.Call("SetDate", a.Text(L"2024")); }, OPOS_E_EXTENDED,
-       OPOS_EFPTR_BAD_DATE},
+      {"bad date",
+       [&] {
+         Args a;
+         return c_.Call("SetDate", a.Text(L"2024"));
+       },
+       OPOS_E_EXTENDED, OPOS_EFPTR_BAD_DATE},
       {"begin", [&] { return Begin(); }, OPOS_SUCCESS, 0},
       {"begin twice", [&] { return Begin(); }, OPOS_E_EXTENDED, OPOS_EFPTR_WRONG_STATE},
       {"Z report in a receipt", [&] { return c_.Call("PrintZReport"); }, OPOS_E_EXTENDED,
@@ -292,7 +301,10 @@ TEST_P(RoadTest, OutOfOrderCallsGiveTheirExtendedCodes) {
        OPOS_EFPTR_WORD_NOT_ALLOWED},
       {"item", [&] { return Item(L"Bread", 100); }, OPOS_SUCCESS, 0},
       {"refund beyond the total",
-       [&] { Args a; return c_.Call("PrintRecRefund", a.Text(L"Bread").Currency(Cy(500)).Long(1)); },
+       [&] {
+         Args a;
+         return c_.Call("PrintRecRefund", a.Text(L"Bread").Currency(Cy(500)).Long(1));
+       },
        OPOS_E_EXTENDED, OPOS_EFPTR_NEGATIVE_TOTAL},
       {"end before the total", [&] { return End(); }, OPOS_E_EXTENDED, OPOS_EFPTR_WRONG_STATE},
       {"wrong total", [&] { return Total(200, 200, L"CASH"); }, OPOS_E_EXTENDED,
@@ -301,7 +313,11 @@ TEST_P(RoadTest, OutOfOrderCallsGiveTheirExtendedCodes) {
       {"item after the total", [&] { return Item(L"Milk", 100); }, OPOS_E_EXTENDED,
        OPOS_EFPTR_WRONG_STATE},
       {"end", [&] { return End(); }, OPOS_SUCCESS, 0},
-      {"slip document", [&] { Args a; return c_.Call("BeginFiscalDocument", a.Long(100)); },
+      {"slip document",
+       [&] {
+         Args a;
+         return c_.Call("BeginFiscalDocument", a.Long(100));
+       },
        OPOS_E_ILLEGAL, 0},
   };
   for (const Case& c : cases) {
@@ -351,8 +367,7 @@ TEST_P(RoadTest, PaperOutDuringReceiptRaisesErrorEventWhoseAnswerIsHonoured) {
   ASSERT_EQ(OPOS_SUCCESS, Item(L"Cheese", 400));
   ASSERT_EQ(OPOS_SUCCESS, Total(760, 1000, L"CASH"));
   ASSERT_TRUE(WaitForEvents(kErrorEvent, 2));
-  ASSERT_TRUE(kcli::ControlClient::PumpUntil([&] { return c_.Get("State") == OPOS_S_IDLE; },
-                                             5000));
+  ASSERT_TRUE(kcli::ControlClient::PumpUntil([&] { return c_.Get("State") == OPOS_S_IDLE; }, 5000));
   EXPECT_EQ(3u, c_.Count(kOutputComplete));
   EXPECT_EQ(kPrinterFiscalReceipt, c_.Get("PrinterState"));
   EXPECT_EQ(std::string::npos, printer_->Paper().find("Cheese"));
@@ -461,8 +476,7 @@ TEST_P(RoadTest, FrozenEventsAreHeldAndDeliveredOnRelease) {
   printer_->SetReceiptNearEnd(true);
   ASSERT_EQ(OPOS_SUCCESS, Item(L"Milk", 110));
   // All three commands reach the printer, yet nothing is delivered.
-  ASSERT_TRUE(kcli::ControlClient::PumpUntil([&] { return c_.Get("State") == OPOS_S_IDLE; },
-                                             5000));
+  ASSERT_TRUE(kcli::ControlClient::PumpUntil([&] { return c_.Get("State") == OPOS_S_IDLE; }, 5000));
   kcli::ControlClient::PumpUntil([] { return false; }, 200);
   EXPECT_TRUE(c_.Events().empty());
 
@@ -492,25 +506,67 @@ TEST_P(RoadTest, PresettingsReportsTrainingAndDataRequests) {
     std::function<void()> check;  // what it answered
   };
   const Step steps[] = {
-      {"date", [&] { Args a; return c_.Call("SetDate", a.Text(L"010620301015")); }, 0, "", {}},
-      {"date back", [&] { Args a; return c_.Call("GetDate", a.TextRef(&text)); }, 0, "",
-       [&] { EXPECT_EQ("0106203010", answer().substr(0, 10)); }},
+      {"date",
+       [&] {
+         Args a;
+         return c_.Call("SetDate", a.Text(L"010620301015"));
+       },
+       0,
+       "",
+       {}},
+      {"date back",
+       [&] {
+         Args a;
+         return c_.Call("GetDate", a.TextRef(&text));
+       },
+       0, "", [&] { EXPECT_EQ("0106203010", answer().substr(0, 10)); }},
       {"header line",
-       [&] { Args a; return c_.Call("SetHeaderLine", a.Long(4).Text(L"Open 7-19").Bool(false)); }, 0,
-       "", {}},
+       [&] {
+         Args a;
+         return c_.Call("SetHeaderLine", a.Long(4).Text(L"Open 7-19").Bool(false));
+       },
+       0,
+       "",
+       {}},
       {"header line 7",
-       [&] { Args a; return c_.Call("SetHeaderLine", a.Long(7).Text(L"x").Bool(false)); },
-       OPOS_E_ILLEGAL, "", {}},
-      {"POS id", [&] { Args a; return c_.Call("SetPOSID", a.Text(L"7").Text(L"Ann")); }, 0, "", {}},
-      {"VAT value", [&] { Args a; return c_.Call("SetVatValue", a.Long(2).Text(L"12.5")); }, 0, "",
+       [&] {
+         Args a;
+         return c_.Call("SetHeaderLine", a.Long(7).Text(L"x").Bool(false));
+       },
+       OPOS_E_ILLEGAL,
+       "",
+       {}},
+      {"POS id",
+       [&] {
+         Args a;
+         return c_.Call("SetPOSID", a.Text(L"7").Text(L"Ann"));
+       },
+       0,
+       "",
+       {}},
+      {"VAT value",
+       [&] {
+         Args a;
+         return c_.Call("SetVatValue", a.Long(2).Text(L"12.5"));
+       },
+       0,
+       "",
        {}},
       {"VAT value out of range",
-       [&] { Args a; return c_.Call("SetVatValue", a.Long(5).Text(L"10")); }, OPOS_E_EXTENDED, "",
+       [&] {
+         Args a;
+         return c_.Call("SetVatValue", a.Long(5).Text(L"10"));
+       },
+       OPOS_E_EXTENDED,
+       "",
        {}},
       {"VAT table", [&] { return c_.Call("SetVatTable"); }, 0, "", {}},
       {"VAT entry",
-       [&] { Args a; return c_.Call("GetVatEntry", a.Long(2).Long(0).LongRef(&rate)); }, 0, "",
-       [&] { EXPECT_EQ(1250, rate); }},
+       [&] {
+         Args a;
+         return c_.Call("GetVatEntry", a.Long(2).Long(0).LongRef(&rate));
+       },
+       0, "", [&] { EXPECT_EQ(1250, rate); }},
       {"training", [&] { return c_.Call("BeginTraining"); }, 0, "TRAINING MODE ON", {}},
       {"training receipt",
        [&] {
@@ -528,31 +584,55 @@ TEST_P(RoadTest, PresettingsReportsTrainingAndDataRequests) {
          Args a;
          return c_.Call("PrintNormal", a.Long(FPTR_S_RECEIPT).Text(L"Loyalty card: 120 points"));
        },
-       0, "Loyalty card: 120 points", {}},
+       0,
+       "Loyalty card: 120 points",
+       {}},
       {"non-fiscal ends", [&] { return c_.Call("EndNonFiscal"); }, 0, "", {}},
-      {"a sale", [&] { SellOne(L"Soap", 450); return c_.Get("ResultCode"); }, 0, "POS 7    CASHIER Ann",
+      {"a sale",
+       [&] {
+         SellOne(L"Soap", 450);
+         return c_.Get("ResultCode");
+       },
+       0, "POS 7    CASHIER Ann",
        [&] { EXPECT_EQ("1", Data(3)); }},  // the training receipt took no number
-      {"duplicate not asked for", [&] { return c_.Call("PrintDuplicateReceipt"); },
-       OPOS_E_ILLEGAL, "", {}},
+      {"duplicate not asked for",
+       [&] { return c_.Call("PrintDuplicateReceipt"); },
+       OPOS_E_ILLEGAL,
+       "",
+       {}},
       {"duplicate",
-       [&] { c_.Set("DuplicateReceipt", 1); return c_.Call("PrintDuplicateReceipt"); }, 0,
-       "*** DUPLICATE - NOT FISCAL ***", {}},
+       [&] {
+         c_.Set("DuplicateReceipt", 1);
+         return c_.Call("PrintDuplicateReceipt");
+       },
+       0,
+       "*** DUPLICATE - NOT FISCAL ***",
+       {}},
       {"totalizer",
-       [&] { Args a; return c_.Call("GetTotalizer", a.Long(0).Long(FPTR_GT_GROSS).TextRef(&text)); },
+       [&] {
+         Args a;
+         return c_.Call("GetTotalizer", a.Long(0).Long(FPTR_GT_GROSS).TextRef(&text));
+       },
        0, "", [&] { EXPECT_EQ("4.50", answer()); }},
       {"X report", [&] { return c_.Call("PrintXReport"); }, 0, "X   R E P O R T", {}},
       {"Z report", [&] { return c_.Call("PrintZReport"); }, 0, "Z   R E P O R T   1", {}},
       {"by Z number",
-       [&] { Args a; return c_.Call("PrintReport", a.Long(FPTR_RT_ORDINAL).Text(L"1").Text(L"1")); },
-       0, "F I S C A L   M E M O R Y", {}},
+       [&] {
+         Args a;
+         return c_.Call("PrintReport", a.Long(FPTR_RT_ORDINAL).Text(L"1").Text(L"1"));
+       },
+       0,
+       "F I S C A L   M E M O R Y",
+       {}},
       {"periodic totals",
        [&] {
          Args a;
          return c_.Call("PrintPeriodicTotalsReport", a.Text(L"01062030").Text(L"30062030"));
        },
-       0, "P E R I O D I C   T O T A L S", {}},
-      {"power loss", [&] { return c_.Call("PrintPowerLossReport"); }, 0, "P O W E R   L O S S",
+       0,
+       "P E R I O D I C   T O T A L S",
        {}},
+      {"power loss", [&] { return c_.Call("PrintPowerLossReport"); }, 0, "P O W E R   L O S S", {}},
       {"raw status",
        [&] {
          Args a;
@@ -560,7 +640,8 @@ TEST_P(RoadTest, PresettingsReportsTrainingAndDataRequests) {
          text = SysAllocString(L"Q");
          return c_.Call("DirectIO", a.Long(1).LongRef(&data).TextRef(&text));
        },
-       0, "", [&] {
+       0, "",
+       [&] {
          EXPECT_EQ("Q0|0|0|1|", answer().substr(0, 9));  // idle, no receipt since Z 1
          EXPECT_EQ(0, data);
        }},

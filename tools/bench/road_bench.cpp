@@ -106,8 +106,12 @@ bool Measure(const Road& road, int receipts, int items) {
     if (!Must(c.Call("BeginFiscalReceipt", begin.Bool(true)), "BeginFiscalReceipt")) return false;
     for (int i = 0; i < items; ++i) {
       Args item;
-      item.Text(L"Item " + std::to_wstring(i + 1)).Currency(1990000).Long(0).Long(1 + i % 3)
-          .Currency(0).Text(L"");
+      item.Text(L"Item " + std::to_wstring(i + 1))
+          .Currency(1990000)
+          .Long(0)
+          .Long(1 + i % 3)
+          .Currency(0)
+          .Text(L"");
       if (!Must(c.Call("PrintRecItem", item), "PrintRecItem")) return false;
     }
     Args total, end;
@@ -126,8 +130,8 @@ bool Measure(const Road& road, int receipts, int items) {
   std::sort(times.begin(), times.end());
   const double median = times[times.size() / 2];
   const double floor = static_cast<double>(commands) * road.pauseMs;
-  std::printf("%-9s %8zu %11.1f %11.1f %11.1f %8.3f\n", road.driver, commands, median,
-              times.back(), floor, median / floor);
+  std::printf("%-9s %8zu %11.1f %11.1f %11.1f %8.3f\n", road.driver, commands, median, times.back(),
+              floor, median / floor);
   return true;
 }
 

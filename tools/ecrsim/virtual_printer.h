@@ -42,12 +42,12 @@ class VirtualPrinter {
   void SetBusy(int commands);
 
   // --- What it printed and holds ---
-  std::string Paper() const;            // the whole roll since construction
-  size_t PaperSize() const;             // for PaperSince
+  std::string Paper() const;  // the whole roll since construction
+  size_t PaperSize() const;   // for PaperSince
   std::string PaperSince(size_t offset) const;
-  int ReceiptNumber() const;            // last fiscal receipt of the day
-  int ZNumber() const;                  // last Z report
-  int64_t DailyNet() const;             // cents sold today
+  int ReceiptNumber() const;  // last fiscal receipt of the day
+  int ZNumber() const;        // last Z report
+  int64_t DailyNet() const;   // cents sold today
   int64_t GrandTotal() const;
   bool DayOpen() const;
   ecrcmd::DocumentState Document() const;
