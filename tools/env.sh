@@ -1,5 +1,5 @@
 # Shared by the build and test commands: packages, build trees, Wine prefix.
-KR_PACKAGES="g++ g++-mingw-w64-x86-64 g++-mingw-w64-i686 mingw-w64-tools libwine-dev wine wine64 xvfb xauth cmake ninja-build clang libclang-rt-14-dev imagemagick"
+KR_PACKAGES="g++ g++-mingw-w64-x86-64 g++-mingw-w64-i686 mingw-w64-tools libwine-dev wine wine64 xvfb xauth cmake ninja-build googletest clang libclang-rt-14-dev imagemagick"
 
 kr_install_packages() {
   local missing=()

@@ -167,6 +167,7 @@ void ResetLinkState() {
   ClearSettings(g_link.settings);
   g_link.lastError = 0;
   g_link.ioInProgress = 0;
+  g_link.answerWaiter = 0;
   g_link.longSlice = 0;
   g_link.flagA = g_link.flagB = 0;
   g_link.window = nullptr;

@@ -101,7 +101,7 @@ struct FramingState {
   uint8_t sequence;          // host-PC frame sequence counter
   uint8_t sequenceCopy;      // its value after the last increment
 
-  // Last answer, filled by ReadMessage.
+  // Last answer, filled by ReadMessage under the host's answer lock.
   uint8_t answerHeader[4];   // header bytes of the answer frame
   uint8_t answer[kFrameBufferSize];
   int32_t answerLength;
@@ -153,6 +153,10 @@ class FramingHost {
                    unsigned count, int result) = 0;
   virtual void LockQueue() = 0;
   virtual void UnlockQueue() = 0;
+  // Held while the answer fields (answerHeader, answer, answerLength) are
+  // written: the application copies them out under the same lock.
+  virtual void LockAnswer() = 0;
+  virtual void UnlockAnswer() = 0;
 };
 
 // What one ReadMessage call brought.
@@ -171,7 +175,9 @@ class Framing {
   // Fills state.command/commandLength/lastCommandCode from a caller's
   // command, advancing the sequence counter. Runs on the application's
   // thread (SendCommand), and only while the link thread holds no command.
-  virtual void PrepareCommand(const uint8_t* bytes, int length) = 0;
+  // Returns false when the command is empty or its frame does not fit the
+  // command buffer; WriteCommand then refuses what was prepared.
+  virtual bool PrepareCommand(const uint8_t* bytes, int length) = 0;
   // Writes the prepared command: 0, or a link result (15 collision, ...).
   virtual int WriteCommand() = 0;
   // Reads one message; onlyIfAvailable returns -1 at once when nothing is
@@ -185,11 +191,11 @@ class Framing {
   // Extended status read into block[kFrameBufferSize]: 0 with *length set,
   // or a link result.
   virtual int ReadStatusEx(uint8_t* block, int* length) = 0;
+  // False when the plain status read exchanges nothing with the ECR, so
+  // its status byte tells nothing about the ECR.
+  virtual bool ReadsPlainStatus() const { return true; }
   // True when the extended status block is stored for SendStExRq.
   virtual bool StoresExtendedStatus() const = 0;
-  // Longest command (in message bytes) that PrepareCommand can frame;
-  // SendCommand refuses a longer one before it reaches the link thread.
-  virtual int MaxCommandLength() const { return kFrameBufferSize; }
   // The result that WriteCommand and the status reads give on a collision.
   int CollisionResult(const FramingState& s) const {
     return s.tcpMode ? kResultCollision : kResultEnqCollision;

@@ -70,6 +70,14 @@ struct LinkState {
   LinkSettings settings;  // as configured
   StateBlock block;
 
+  // Guards the answer fields, answer ready and answerWaiter, so that the
+  // thread hands an answer over, and the application takes it, whole.
+  kr::CriticalSection answerLock;
+  // 1 (under answerLock) while a transaction waits for its answer: from
+  // before its command is sent to the end of its wait. The thread notifies
+  // an answer that comes while it is 0.
+  int32_t answerWaiter;
+
   std::atomic<int32_t> open;
   std::atomic<int32_t> lastError;
   std::atomic<int32_t> ioInProgress;
@@ -118,7 +126,8 @@ int EcrControl(int code, const char* command, int* extra);
 void PumpMessages(const std::atomic<int32_t>* stopWhenSet = nullptr);
 // Waits up to ms for event while pumping messages; true when it was signalled.
 bool WaitPumping(HANDLE event, DWORD ms);
-// Returns 0, 3, 7, 99 (empty or too long), 105, 12 after ten refusals, or the send result.
+// Returns 0, 3, 7, 99 (empty, or its frame does not fit), 105, 12 after
+// ten refusals, or the send result.
 int SendCommand(int ecrNumber, const uint8_t* command, int length);
 
 // link_thread.cpp
@@ -127,6 +136,8 @@ int SendCommand(int ecrNumber, const uint8_t* command, int length);
 DWORD WINAPI LinkThreadProc(void* arg);
 void* MakeThreadStart(const std::shared_ptr<LinkSession>& session, HANDLE done);
 void FreeThreadStart(void* start);
+// The received-message notification: the window message, then the callback.
+void NotifyReceived(int code);
 // Sets or clears the fault bit; notifies on a change when notify is set.
 // Returns 1 when the state changed and was notified, else 0.
 int SetLineFault(int result, bool notify);

@@ -32,6 +32,8 @@ class CoreHost final : public FramingHost {
   }
   void LockQueue() override { g_queueLock.Lock(); }
   void UnlockQueue() override { g_queueLock.Unlock(); }
+  void LockAnswer() override { g_link.answerLock.Lock(); }
+  void UnlockAnswer() override { g_link.answerLock.Unlock(); }
 
   static kr::CriticalSection g_queueLock;
 
@@ -40,12 +42,6 @@ class CoreHost final : public FramingHost {
 };
 
 kr::CriticalSection CoreHost::g_queueLock;
-
-void NotifyReceived(int code) {
-  UINT message = g_link.rxMessage.load();
-  if (message != 0) PostMessageA(g_link.window.load(), message, 1, code);
-  if (RxCallback callback = g_link.rxCallback.load()) callback(1, code);
-}
 
 void NotifyNetChange(int lineStatus) {
   if (NetChangeCallback callback = g_link.netCallback.load()) callback(1, lineStatus);
@@ -122,13 +118,18 @@ class LinkLoop {
         }
       }
     } else {
-      // Decided before the signal: once it is given, the waiting transaction
-      // may end at once and must not make its own answer look unawaited.
-      bool unawaited = !g_link.ioInProgress.load();
-      b_.answerReady.store(1);
-      b_.answerWindow.store(0);
+      // Handed to a waiting transaction, or notified: decided under the
+      // lock under which the transaction stops waiting, so never both and
+      // never neither, however the two threads interleave.
+      bool awaited;
+      {
+        kr::LockGuard<kr::CriticalSection> guard(g_link.answerLock);
+        b_.answerReady.store(1);
+        b_.answerWindow.store(0);
+        awaited = g_link.answerWaiter != 0;
+      }
       SetEvent(g_link.answerEvent);
-      if (unawaited) NotifyReceived(out.code);
+      if (!awaited) NotifyReceived(out.code);
     }
     SetLineFault(kResultOk, true);
   }
@@ -307,6 +308,12 @@ class LinkLoop {
 };
 
 }  // namespace
+
+void NotifyReceived(int code) {
+  UINT message = g_link.rxMessage.load();
+  if (message != 0) PostMessageA(g_link.window.load(), message, 1, code);
+  if (RxCallback callback = g_link.rxCallback.load()) callback(1, code);
+}
 
 LinkSession::LinkSession()
     : io(std::make_unique<WinsockIo>(stop)), host(std::make_unique<CoreHost>(*io)) {

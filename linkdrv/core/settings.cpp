@@ -163,7 +163,7 @@ int ParseInlineSettings(const char* text, size_t length, LinkSettings& settings)
     if (i < length && text[i] == ',') ++i;
 
     while (valueLength > 0 && value[valueLength - 1] == ' ') --valueLength;
-    if (!quoted && valueLength == 0) value[valueLength++] = '1';
+    if (valueLength == 0) value[valueLength++] = '1';  // quoted or not
     value[valueLength] = '\0';
     if (!quoted && !IsNumber(value, valueLength)) return kSettingsBadValue;
 

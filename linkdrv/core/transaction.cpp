@@ -4,6 +4,7 @@
 #include <algorithm>
 #include <cstring>
 
+#include "answer_wait.h"
 #include "link_core.h"
 
 namespace linkdrv {
@@ -14,34 +15,38 @@ constexpr int kHandshakeWaits = 5;
 constexpr int kSendAttempts = 10;
 constexpr DWORD kRefusedPauseMs = 100;
 constexpr DWORD kEarlierCommandPollMs = 10;
-constexpr DWORD kAnswerLimitMs = 120000;
-constexpr DWORD kShortAnswerLimitMs = 10000;
-constexpr int kStatusFailuresTolerated = 6;
 constexpr uint8_t kErrorAnswerCode = 'E';
 constexpr uint8_t kPokeCode = 'I';
-
-// Status bits as the wait reads them.
-constexpr int kStatusWorking = 0x20;  // the ECR is still at it: keep waiting
-constexpr int kStatusLate = 0x40;     // with 0x01/0x02: the answer will not be long
-constexpr int kStatusIdleMask = 0x03;
-constexpr int kStatusBusyCleared = 0x100;
 
 void Log(int flags, int ecrNumber, const char* text, int result = 0) {
   LogEntry(kLogExport, flags, ecrNumber, text, nullptr, 0, result);
 }
 
-// Returns 1 when the answer is ready, 0 when the wait gave up.
-int WaitAnswer(int ecrNumber, DWORD slice, bool tolerateFailures, bool restartWhileIdle) {
+// Ends the transaction's wait for its answer: from now on an answer is
+// notified. True, with the answer copied into out[kFrameBufferSize] and
+// *length, when one had been handed to the transaction first.
+bool StopAwaitingAnswer(uint8_t* out, int* length) {
+  kr::LockGuard<kr::CriticalSection> guard(g_link.answerLock);
+  g_link.answerWaiter = 0;
   StateBlock& b = g_link.block;
-  Log(kLogStart, 1, "WAIT ANSWER START");
-  int failures = 0;
+  if (!b.answerReady.load()) return false;
+  b.answerReady.store(0);
+  const FramingState& s = b.link;
+  int n = std::clamp(s.answerLength, 0, kFrameBufferSize);
+  std::memcpy(out, s.answer, n);
+  *length = n;
+  return true;
+}
+
+// Waits while the answer is not ready: true when the wait ended with the
+// answer or at the limit, false when it gave up on failed status requests.
+bool AwaitAnswer(int ecrNumber, DWORD slice, const AnswerWait::Options& options) {
+  StateBlock& b = g_link.block;
   int progress = 0;
-  DWORD limit = kAnswerLimitMs;
-  DWORD start = Now();
-  DWORD sliceStart = start;
+  AnswerWait wait(options, Now());
+  DWORD sliceStart = Now();
   DWORD remaining = slice;
   for (;;) {
-    bool restart = false;
     DWORD w = MsgWaitForMultipleObjectsEx(1, &g_link.answerEvent, remaining, QS_ALLINPUT,
                                           MWMO_INPUTAVAILABLE);
     bool timedOut = w != WAIT_OBJECT_0 && w != WAIT_OBJECT_0 + 1;
@@ -55,40 +60,41 @@ int WaitAnswer(int ecrNumber, DWORD slice, bool tolerateFailures, bool restartWh
     if (!g_link.open.load()) break;
     if (timedOut || remaining == 0) {
       if (b.answerReady.load()) break;
-      bool newSlice = true;
+      AnswerWait::Step step;
       if (b.unsolicitedPrevious.load() > 4) {
-        restart = true;  // the ECR is busy talking
+        step = wait.EcrTalking(Now());
       } else {
         int status = 0;
         int s = SendStRq(ecrNumber, 1, &status);
-        if (s != kResultOk) {
-          if (!tolerateFailures || ++failures > kStatusFailuresTolerated) return 0;
-          newSlice = false;
-        } else {
-          if (b.answerReady.load()) break;
-          if (status & kStatusWorking) restart = true;
-          if (restartWhileIdle && !restart && !(status & kStatusIdleMask)) restart = true;
-          bool shorten =
-              !(status & kStatusWorking) && (status & kStatusLate) && (status & kStatusIdleMask);
-          if (shorten) limit = kShortAnswerLimitMs;
-          if ((status & kStatusBusyCleared) || shorten) SendCommand(ecrNumber, &kPokeCode, 1);
-        }
+        if (s == kResultOk && b.answerReady.load()) break;
+        step = wait.StatusRead(s, status, Now());
+        if (step.giveUp) return false;
+        if (step.poke) SendCommand(ecrNumber, &kPokeCode, 1);
       }
-      if (newSlice) {
+      if (step.newSlice) {
         remaining = slice;
         sliceStart = Now();
-        if (restart) start = sliceStart;
       }
       auto progressCallback =
           reinterpret_cast<ProgressCallback>(g_info.field[kInfoProgressCallback]);
       if (progressCallback) progressCallback(ecrNumber, 0, 0, "Executing...", &progress);
     }
     if (b.answerReady.load()) break;
-    if (restart) continue;
-    if (Since(start) >= limit) break;
+    if (wait.OverLimit(Now())) break;
   }
-  int ready = b.answerReady.load() ? 1 : 0;
-  Log(0x4004, 1, "WAIT ANSWER END", ready);
+  return true;
+}
+
+// Returns 1 with the answer in out[kFrameBufferSize] and *length, 0 when
+// the wait gave up. An answer that comes as the wait ends is either taken
+// here or notified by the thread, never both, never neither.
+int WaitAnswer(int ecrNumber, DWORD slice, const AnswerWait::Options& options, uint8_t* out,
+               int* length) {
+  Log(kLogStart, 1, "WAIT ANSWER START");
+  bool finished = AwaitAnswer(ecrNumber, slice, options);
+  int ready = StopAwaitingAnswer(out, length) ? 1 : 0;
+  // Given up on the status: no end entry, unless the answer came after all.
+  if (finished || ready) Log(0x4004, 1, "WAIT ANSWER END", ready);
   return ready;
 }
 
@@ -134,16 +140,15 @@ int SendCommand(int ecrNumber, const uint8_t* command, int length) {
   if (ecrNumber != 1) return kResultBadEcrNumber;
   std::shared_ptr<LinkSession> session = g_link.session;
   if (!session) return kResultThreadTimeout;  // no link thread to serve it
-  if (command == nullptr || length < 1 || length > session->framing->MaxCommandLength()) {
-    return kResultLinkFailure;
-  }
+  if (command == nullptr || length < 1) return kResultLinkFailure;
   StateBlock& b = g_link.block;
   // A command that an earlier call gave up on (105) and the thread has not
   // taken yet is replaced by this one; one it has taken is let finish.
   int32_t queued = kCommandQueued;
   b.commandPending.compare_exchange_strong(queued, kCommandNone);
   if (!WaitForEarlierCommand(b)) return kResultThreadTimeout;
-  session->framing->PrepareCommand(command, length);
+  // A command whose frame does not fit is refused before the thread sees it.
+  if (!session->framing->PrepareCommand(command, length)) return kResultLinkFailure;
   for (int attempt = 1; attempt <= kSendAttempts; ++attempt) {
     if (!WaitForEarlierCommand(b)) return kResultThreadTimeout;
     ResetEvent(g_link.sendDoneEvent);
@@ -181,12 +186,29 @@ extern "C" int WINAPI EcrIO(int ecrNumber, unsigned flags, const char* command, 
   setExtra(0);
   Log(kLogStart, ecrNumber, "ECR I/O START");
   ResetEvent(g_link.answerEvent);
-  b.answerWindow.store(0);
-  b.answerReady.store(0);
+  const bool waits = (flags & kEcrWaitAnswer) != 0;
+  {
+    // A transaction that waits claims its answer before the command goes
+    // out: however soon the ECR answers, the thread hands the answer to the
+    // wait. Without the wait nothing claims it, and it is notified.
+    kr::LockGuard<kr::CriticalSection> guard(g_link.answerLock);
+    b.answerWindow.store(0);
+    b.answerReady.store(0);
+    g_link.answerWaiter = waits ? 1 : 0;
+  }
   b.answerExpected.store((flags & kEcrAnswerExpected) ? 1 : 0);
 
   int r = SendCommand(ecrNumber, reinterpret_cast<const uint8_t*>(command), length);
   if (r != kResultOk) {
+    // An answer already handed to this transaction (a command given up on
+    // that the thread sent after all) is left for GetEcrAnswer, notified.
+    int handedCode = -1;
+    {
+      kr::LockGuard<kr::CriticalSection> guard(g_link.answerLock);
+      g_link.answerWaiter = 0;
+      if (waits && b.answerReady.load()) handedCode = b.link.answer[0];
+    }
+    if (handedCode >= 0) NotifyReceived(handedCode);
     setExtra(r);
     g_link.ioInProgress.store(0);
     g_link.lastError.store(kResultNotSent);
@@ -194,7 +216,7 @@ extern "C" int WINAPI EcrIO(int ecrNumber, unsigned flags, const char* command, 
     return kResultNotSent;
   }
   setExtra(0);
-  if (!(flags & kEcrWaitAnswer)) {
+  if (!waits) {
     g_link.ioInProgress.store(0);
     g_link.lastError.store(kResultOk);
     Log(kLogEnd, ecrNumber, "ECR I/O END (NO ECR_WAIT_ANSWER)");
@@ -202,9 +224,15 @@ extern "C" int WINAPI EcrIO(int ecrNumber, unsigned flags, const char* command, 
   }
 
   DWORD slice = g_link.longSlice.load() ? 2000 : 1000;
-  bool longWait = (flags & kEcrLongWait) != 0;
-  if (longWait) slice = 4000;
-  if (!WaitAnswer(ecrNumber, slice, longWait, (flags & kEcrRestartWhileIdle) != 0)) {
+  AnswerWait::Options options;
+  options.tolerateStatusFailures = (flags & kEcrLongWait) != 0;
+  if (options.tolerateStatusFailures) slice = 4000;
+  options.restartWhileIdle = (flags & kEcrRestartWhileIdle) != 0;
+  std::shared_ptr<LinkSession> session = g_link.session;
+  options.statusFromEcr = session && session->framing->ReadsPlainStatus();
+  uint8_t received[kFrameBufferSize];
+  int n = 0;
+  if (!WaitAnswer(ecrNumber, slice, options, received, &n)) {
     g_link.ioInProgress.store(0);
     if (flags & kEcrAnswerExpected) b.answerWindow.store(0);
     setExtra(kResultAnswerTimeoutExtra);
@@ -213,14 +241,11 @@ extern "C" int WINAPI EcrIO(int ecrNumber, unsigned flags, const char* command, 
     return kResultAnswerTimeout;
   }
 
-  b.answerReady.store(0);
-  FramingState& s = b.link;
-  int n = std::clamp(s.answerLength, 0, kFrameBufferSize);
   if (answerLength) *answerLength = n;
-  if (answer) std::memcpy(answer, s.answer, n);
+  if (answer) std::memcpy(answer, received, n);
   g_link.ioInProgress.store(0);
-  if (n > 0 && s.answer[0] == kErrorAnswerCode) {
-    setExtra(n > 1 ? static_cast<int8_t>(s.answer[1]) : 0);
+  if (n > 0 && received[0] == kErrorAnswerCode) {
+    setExtra(n > 1 ? static_cast<int8_t>(received[1]) : 0);
     g_link.lastError.store(kResultErrorAnswer);
     Log(0x4004, ecrNumber, "ECR I/O END : DATA-ERROR", kResultErrorAnswer);
     return kResultErrorAnswer;
@@ -239,6 +264,8 @@ extern "C" BOOL WINAPI SendData(int ecrNumber, const char* command, int length) 
 
 extern "C" BOOL WINAPI GetEcrAnswer(int ecrNumber, EcrMessage* message) {
   StateBlock& b = g_link.block;
+  // Taken whole: the thread does not write the next answer meanwhile.
+  kr::LockGuard<kr::CriticalSection> guard(g_link.answerLock);
   if (!b.answerReady.load() || message == nullptr) {
     g_link.lastError.store(kResultNothing);
     return FALSE;

@@ -88,7 +88,7 @@ struct MirevonFraming::Receiver {
 
 MirevonFraming::MirevonFraming(FramingHost& host) : host_(host), io_(host.Io()), s_(host.State()) {}
 
-void MirevonFraming::PrepareCommand(const uint8_t* bytes, int length) {
+bool MirevonFraming::PrepareCommand(const uint8_t* bytes, int length) {
   ++s_.sequence;
   s_.sequenceCopy = s_.sequence;
   s_.lastCommandCode = (bytes != nullptr && length > 0) ? bytes[0] : 0;
@@ -96,6 +96,7 @@ void MirevonFraming::PrepareCommand(const uint8_t* bytes, int length) {
                      static_cast<int>(sizeof s_.command));
   // A command whose frame does not fit is left empty; WriteCommand refuses it.
   s_.commandLength = n < 0 ? 0 : n;
+  return n > 0;
 }
 
 // Returns 0 when the ECR took the frame; 11, 12, 13, 14, 15, 20 by its
@@ -347,9 +348,11 @@ void MirevonFraming::Deliver(Receiver& rx) {
     return;
   }
   if (code != kAnswerCodeI) {
+    host_.LockAnswer();
     std::memcpy(s_.answerHeader, rx.header, sizeof s_.answerHeader);
     std::memcpy(s_.answer, rx.body, rx.bodyCount);
     s_.answerLength = rx.bodyCount;
+    host_.UnlockAnswer();
     out.result = kResultOk;
     return;
   }
@@ -368,10 +371,12 @@ void MirevonFraming::Deliver(Receiver& rx) {
         Enqueue(innerHeader, innerCode, innerData, innerCount) ? kResultOk : kResultQueueFull;
     return;
   }
+  host_.LockAnswer();
   std::memcpy(s_.answerHeader, data, kInnerHeaderSize);
   s_.answer[0] = innerCode;
   std::memcpy(s_.answer + 1, innerData, innerCount);
   s_.answerLength = 1 + innerCount;
+  host_.UnlockAnswer();
   out.result = kResultOk;
 }
 

@@ -33,10 +33,6 @@ constexpr int kDrainLimit = 4096;  // bytes dropped at most when a frame is aban
 // The logged copy of a received frame: the longest frame with every header
 // and data byte doubled, its start, end and check byte.
 constexpr int kLoggedCopySize = 2 + 2 * (kHeaderSize + kMaxBody - 1) + 2 + 1;
-// The longest command that always fits the command buffer, whatever its
-// bytes and the sequence number: DLE STX, the sequence number and the
-// command doubled, three zeros, DLE ETX and the check byte.
-constexpr int kMaxCommandLength = (kFrameBufferSize - 2 - 2 - 3 - 2 - 1) / 2;
 
 // True for the codes of the ECR's unsolicited messages ("X", "Y", "F", "G", "B").
 bool IsUnsolicitedCode(uint8_t code);
@@ -51,14 +47,13 @@ class MirevonFraming final : public Framing {
  public:
   explicit MirevonFraming(FramingHost& host);
 
-  void PrepareCommand(const uint8_t* bytes, int length) override;
+  bool PrepareCommand(const uint8_t* bytes, int length) override;
   int WriteCommand() override;
   ReadOutcome ReadMessage(bool onlyIfAvailable, int leadIn) override;
   ReadOutcome RequiredRead(int leadIn) override;
   int ReadStatus(uint8_t* status) override;
   int ReadStatusEx(uint8_t* block, int* length) override;
   bool StoresExtendedStatus() const override { return true; }
-  int MaxCommandLength() const override { return kMaxCommandLength; }
 
   // Sends one control byte and reads the one-byte reply: 0 with *reply
   // set, or 99 when nothing could be sent or no reply came in three tries.

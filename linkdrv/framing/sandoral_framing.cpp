@@ -29,15 +29,14 @@ class SandoralFraming final : public Framing {
  public:
   explicit SandoralFraming(FramingHost& host) : host_(host), io_(host.Io()), s_(host.State()) {}
 
-  int MaxCommandLength() const override { return kLineMessageMax; }
-
-  void PrepareCommand(const uint8_t* bytes, int length) override {
+  bool PrepareCommand(const uint8_t* bytes, int length) override {
     int n = std::clamp(length, 0, kFrameBufferSize);
     s_.lastCommandCode = n > 0 ? bytes[0] : 0;
     s_.sequence = static_cast<uint8_t>(s_.sequence + 1);
     s_.sequenceCopy = s_.sequence;
     if (n > 0) std::memcpy(s_.command, bytes, n);
     s_.commandLength = n;
+    return length >= 1 && length <= kLineMessageMax;
   }
 
   int WriteCommand() override {
@@ -107,8 +106,10 @@ class SandoralFraming final : public Framing {
     }
 
     int kept = std::min(n, kKeptMessageMax);
+    host_.LockAnswer();
     std::memcpy(s_.answer, message, kept);
     s_.answerLength = kept;
+    host_.UnlockAnswer();
     s_.lastFrameId = message[0];
     host_.Log(1, 0x0002, 1, "MSG RECEIVED", logged, static_cast<unsigned>(lead + n), 0);
     out.result = kResultOk;
@@ -133,13 +134,15 @@ class SandoralFraming final : public Framing {
     SendControl(kStatusRequestCode);
     int n = 0;
     FrameRead r = ReadFrame(block, &n);
-    // An ECR that sends nothing back has not answered the request.
-    if (r != FrameRead::kMessage) return kResultLinkFailure;
-    *length = n - 1;
+    // An ECR that sends nothing back has not answered the request; one that
+    // answers with a frame carrying no message ("S" alone) has, with no block.
+    if (r == FrameRead::kSilent || r == FrameRead::kFailed) return kResultLinkFailure;
+    *length = r == FrameRead::kMessage ? n - 1 : 0;
     return kResultOk;
   }
 
   bool StoresExtendedStatus() const override { return false; }
+  bool ReadsPlainStatus() const override { return false; }
 
  private:
   // Reads one pending frame, if any, before writing: the ECR's lone

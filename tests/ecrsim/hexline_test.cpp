@@ -115,19 +115,23 @@ TEST_F(HexLineSim, AnswersStatusControlFrame) {
   custom.block = {9, 8, 7};
   ecrsim::StatusReply silent;
   silent.silent = true;
-  ecr_.QueueExtStatusReplies({{}, custom, silent});
+  ecrsim::StatusReply bare;
+  bare.bare = true;
+  ecr_.QueueExtStatusReplies({{}, custom, bare, silent});
 
   ASSERT_TRUE(client_.Send(Text("@S\r")));
   EXPECT_EQ(client_.Read(13), Text("@S2100002400\r"));
   ASSERT_TRUE(client_.Send(Text("@S\r")));
   EXPECT_EQ(client_.Read(9), Text("@S090807\r"));
   ASSERT_TRUE(client_.Send(Text("@S\r")));
+  EXPECT_EQ(client_.Read(3), Text("@S\r"));
+  ASSERT_TRUE(client_.Send(Text("@S\r")));
   EXPECT_TRUE(client_.ReadFor(300).empty());
 
   ecrsim::Record r = ecr_.Snapshot();
-  EXPECT_EQ(r.counters.extStatusRequests, 3);
+  EXPECT_EQ(r.counters.extStatusRequests, 4);
   EXPECT_EQ(r.counters.messages, 0);  // status requests are not commands
-  ASSERT_EQ(r.StatusRequestTimes().size(), 3u);
+  ASSERT_EQ(r.StatusRequestTimes().size(), 4u);
   EXPECT_LE(r.StatusRequestTimes()[0], r.StatusRequestTimes()[1]);
 }
 

@@ -82,6 +82,8 @@ class FuzzHost : public FramingHost {
   }
   void LockQueue() override {}
   void UnlockQueue() override {}
+  void LockAnswer() override {}
+  void UnlockAnswer() override {}
 
  private:
   FuzzIo& io_;

@@ -105,11 +105,20 @@ class Host : public FramingHost {
     Check(locked_);
     locked_ = false;
   }
+  void LockAnswer() override {
+    Check(!answerLocked_);
+    answerLocked_ = true;
+  }
+  void UnlockAnswer() override {
+    Check(answerLocked_);
+    answerLocked_ = false;
+  }
   FramingState state{};
 
  private:
   StreamIo& io_;
   bool locked_ = false;
+  bool answerLocked_ = false;
 };
 
 void CheckState(const FramingState& s) {

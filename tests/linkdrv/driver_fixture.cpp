@@ -78,6 +78,10 @@ LRESULT CALLBACK NoteWindow::Proc(HWND hwnd, UINT message, WPARAM w, LPARAM l) {
     notes_.push_back({message, static_cast<int>(w), static_cast<int>(l), inCall.load()});
     return 0;
   }
+  if (message == kSlowMessage) {
+    Sleep(static_cast<DWORD>(l));
+    return 0;
+  }
   return DefWindowProcA(hwnd, message, w, l);
 }
 

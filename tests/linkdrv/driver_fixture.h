@@ -59,6 +59,8 @@ class NoteWindow {
  public:
   static constexpr UINT kRxMessage = WM_APP + 11;
   static constexpr UINT kNetMessage = WM_APP + 12;
+  // Posted to hold this thread for lParam ms inside the next pump.
+  static constexpr UINT kSlowMessage = WM_APP + 13;
   NoteWindow();
   ~NoteWindow();
   HWND hwnd() const { return hwnd_; }

@@ -43,8 +43,9 @@ TEST_F(HexLineFraming, CommandsGoOutAsOneHexLineEach) {
   EXPECT_EQ(host.io.VirtualMs(), 40);
 
   // A command that no line frame can hold is never put on the wire.
-  EXPECT_EQ(framing->MaxCommandLength(), kLineMessageMax);
   Bytes tooLong(kLineMessageMax + 1, 0x11);
+  EXPECT_FALSE(framing->PrepareCommand(tooLong.data(), kLineMessageMax + 1));
+  EXPECT_TRUE(framing->PrepareCommand(longest.data(), kLineMessageMax));
   EXPECT_EQ(Write(tooLong), kResultLinkFailure);
   Bytes huge(1000, 0x22);
   EXPECT_EQ(Write(huge), kResultLinkFailure);

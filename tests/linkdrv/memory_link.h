@@ -3,6 +3,8 @@
 // wait that would last a second costs nothing and is counted instead.
 #pragma once
 
+#include <gtest/gtest.h>
+
 #include <cstdint>
 #include <cstring>
 #include <deque>
@@ -94,6 +96,13 @@ class MemoryHost : public linkdrv::FramingHost {
     state_.lastFrameId = -1;
     state_.tcpMode = 1;
     state_.lineStatus[1] = 1;
+    answerSeen_ = AnswerFields();
+  }
+  // The application copies the answer under the answer lock: the framing
+  // may change it only while holding that lock.
+  ~MemoryHost() override {
+    EXPECT_FALSE(answerLocked_) << "answer lock left taken";
+    EXPECT_EQ(AnswerFields(), answerSeen_) << "answer written without the answer lock";
   }
   linkdrv::LinkIo& Io() override { return io; }
   linkdrv::FramingState& State() override { return state_; }
@@ -104,6 +113,15 @@ class MemoryHost : public linkdrv::FramingHost {
   }
   void LockQueue() override { ++locks; }
   void UnlockQueue() override { --locks; }
+  void LockAnswer() override {
+    EXPECT_FALSE(answerLocked_) << "answer lock taken twice";
+    answerLocked_ = true;
+  }
+  void UnlockAnswer() override {
+    EXPECT_TRUE(answerLocked_) << "answer unlocked without the lock";
+    answerLocked_ = false;
+    answerSeen_ = AnswerFields();
+  }
 
   Bytes Answer() const { return Bytes(state_.answer, state_.answer + state_.answerLength); }
 
@@ -112,7 +130,13 @@ class MemoryHost : public linkdrv::FramingHost {
   int locks = 0;
 
  private:
+  Bytes AnswerFields() const {
+    const auto* p = reinterpret_cast<const uint8_t*>(&state_.answerHeader);
+    return Bytes(p, reinterpret_cast<const uint8_t*>(&state_.answerLength + 1));
+  }
   linkdrv::FramingState state_{};
+  bool answerLocked_ = false;
+  Bytes answerSeen_;
 };
 
 }  // namespace linkdrv_test

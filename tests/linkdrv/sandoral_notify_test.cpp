@@ -76,6 +76,32 @@ TEST_F(SandoralNotify, ReceivedMessagesReachTheWindowWhileEcrIOPumps) {
   EXPECT_EQ(CallbackLog::Rx().size(), 2u);
 }
 
+// EcrIO without the wait flag: however fast the ECR answers, the answer is
+// notified once, also when it is read before EcrIO has returned (here the
+// window procedure holds this thread inside the send's wait while the
+// ECR's immediate answer comes in).
+TEST_F(SandoralNotify, AnImmediateAnswerAfterEcrIOWithoutWaitIsNotified) {
+  ASSERT_TRUE(OpenWithTargets());
+  ecr.SetDefaultReply(ecrsim::Reply::Echo());
+  for (int i = 0; i < 20; ++i) {
+    SCOPED_TRACE(i);
+    CallbackLog::Clear();
+    size_t posted = window.Notes(NoteWindow::kRxMessage).size();
+    if (i % 2) PostMessageA(window.hwnd(), NoteWindow::kSlowMessage, 0, 80);
+    const uint8_t tag = static_cast<uint8_t>('a' + i);
+    ASSERT_EQ(Io(i % 4 < 2 ? 0 : kEcrAnswerExpected, {'A', tag}), 0);
+    DWORD start = GetTickCount();
+    while (CallbackLog::Rx().empty() && ElapsedMs(start) < 1500) Sleep(5);
+    ASSERT_EQ(Values(CallbackLog::Rx()), (std::vector<std::pair<int, int>>{{1, 'A'}}));
+    window.Pump(20);
+    EXPECT_EQ(window.Notes(NoteWindow::kRxMessage).size(), posted + 1);
+    EcrMessage m;
+    ASSERT_TRUE(d.GetEcrAnswer(1, &m));
+    EXPECT_EQ(m.length, 1);
+    EXPECT_EQ(m.data[0], tag);
+  }
+}
+
 TEST_F(SandoralNotify, TwoFaultsNotifyOnceAndRecoveryOnceMore) {
   ASSERT_TRUE(OpenWithTargets());
   ecr.OnCommand('A', ecrsim::Reply::Answer({'A', 0x01}));

@@ -89,6 +89,17 @@ TEST_F(SandoralTest, ConnectionAndStartUpFailures) {
   EXPECT_LT(ElapsedMs(start), 6000u);
   EXPECT_FALSE(d.CloseProt(0));  // already closed
   EXPECT_EQ(d.Info()->field[kInfoLinkOpen], 0);
+
+  // An ECR that answers "S" with a bare frame has answered: the link opens,
+  // and the read reports no block.
+  ecrsim::StatusReply bare;
+  bare.bare = true;
+  ecr.Start();
+  ecr.QueueExtStatusReplies({bare, bare});
+  ASSERT_TRUE(Open()) << d.LastError();
+  int status = -1, length = -1;
+  EXPECT_EQ(d.SendStExRq(1, 0, &status, &length, nullptr), kResultOk);
+  EXPECT_EQ(length, 0);
 }
 
 TEST_F(SandoralTest, RegistryConfiguration) {
@@ -217,6 +228,42 @@ TEST_F(SandoralTest, NewAddressAndClosedSocket) {
       2000));
   EXPECT_EQ(Io(kEcrAnswerExpected | kEcrWaitAnswer, {'A'}), 0);
   EXPECT_EQ(AnswerBytes(), (Bytes{'A', 7}));
+
+  // Under 8 characters the text names no address: the link connects again
+  // where it was. An address or port too long for its field changes
+  // nothing (1). Either way the link goes on with the same ECR.
+  const struct {
+    std::string text;
+    int result;
+    int newConnections;
+  } cases[] = {
+      {"1.2.3.4", 0, 1},
+      {"", 0, 1},
+      {std::string(18, '1') + " 7", 1, 0},
+      {"127.0.0.1 " + std::string(12, '7'), 1, 0},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.text);
+    int connections = ecr.GetCounters().connections;
+    EXPECT_EQ(d.EcrIO(kControlNewAddress, 0, c.text.c_str(), 0, nullptr, nullptr, nullptr),
+              c.result);
+    Sleep(100);
+    EXPECT_EQ(ecr.GetCounters().connections, connections + c.newConnections);
+    EXPECT_EQ(Io(kEcrAnswerExpected | kEcrWaitAnswer, {'A'}), 0);
+    EXPECT_EQ(AnswerBytes(), (Bytes{'A', 7}));
+  }
+
+  // An address without a port: port 1470.
+  ecrsim::Simulator atDefaultPort(ecrsim::Wire::kHexLine);
+  if (atDefaultPort.Start(1470) != 0) {
+    EXPECT_EQ(d.EcrIO(kControlNewAddress, 0, "127.0.0.1", 0, nullptr, nullptr, nullptr), 0);
+    EXPECT_TRUE(atDefaultPort.WaitForConnection(2000));
+    EXPECT_STREQ(reinterpret_cast<const char*>(d.Info()->field[kInfoPortText]), "1470");
+    EXPECT_EQ(d.EcrIO(kControlNewAddress, 0, back.c_str(), 0, nullptr, nullptr, nullptr), 0);
+  } else {
+    std::printf("port 1470 is taken here: the default port is not tried\n");
+  }
+  atDefaultPort.Stop();
 
   // A port where nothing listens: 1, and the link stays on the old ECR.
   second.Stop();

@@ -46,6 +46,11 @@ TEST(InlineSettings, DefaultsAndAcceptedTexts) {
   ASSERT_EQ(Parse("OnLine=,LogLevel", s), kSettingsOk);
   EXPECT_EQ(s.onLine, 1);
   EXPECT_EQ(s.logLevel, 1);
+  // A quoted empty value (or one of blanks only) is empty too, so "1".
+  ASSERT_EQ(Parse("LogLevel='',ECRIP=' ',LogFileName=''", s), kSettingsOk);
+  EXPECT_EQ(s.logLevel, 1);
+  EXPECT_STREQ(s.address, "1");
+  EXPECT_STREQ(s.logFileName, "1");
   ASSERT_EQ(Parse("OnLine=0", s), kSettingsOk);
   EXPECT_EQ(s.onLine, 0);
   ASSERT_EQ(Parse("OnLine='no'", s), kSettingsOk);

@@ -22,10 +22,17 @@ using ecrsim::LinkReply;
 
 std::atomic<int> g_received{0};
 std::atomic<int> g_lastCode{0};
+std::atomic<int> g_lineStatus{0};
+std::atomic<int> g_netChanges{0};
 
 void WINAPI OnReceived(int kind, int code) {
   g_received += 1;
   g_lastCode = code;
+}
+
+void WINAPI OnNetChange(int kind, int lineStatus) {
+  g_netChanges += 1;
+  g_lineStatus = lineStatus;
 }
 
 // The DLL as an outside component uses it: loaded by name, entries by name.
@@ -40,6 +47,7 @@ struct Mirevon {
   GetLastProtocolErrorFn GetLastProtocolError =
       Entry<GetLastProtocolErrorFn>("GetLastProtocolError");
   SetOnRxEventFn SetOnRxEvent = Entry<SetOnRxEventFn>("SetOnRxEvent");
+  SetOnNetChangeEventFn SetOnNetChangeEvent = Entry<SetOnNetChangeEventFn>("SetOnNetChangeEvent");
   SetMessRxEventFn SetMessRxEvent = Entry<SetMessRxEventFn>("SetMessRxEvent");
   EcrIOFn EcrIO = Entry<EcrIOFn>("EcrIO");
   GetEcrMessageFn GetEcrMessage = Entry<GetEcrMessageFn>("GetEcrMessage");
@@ -63,19 +71,49 @@ bool WaitUntil(const std::function<bool()>& done, int timeoutMs) {
 
 class MirevonDriver : public ::testing::Test {
  protected:
+  // OpenProt with inline settings, or (config starting with a key path)
+  // the registry key filled from the simulator's address and values.
   void Open(const std::string& extra) {
     ASSERT_NE(Dll().module, nullptr);
     ASSERT_NE(ecr.Start(), 0);
     ecr.SetCanRetry(100, 20);  // a refused message comes again, nothing is lost
     ASSERT_TRUE(Dll().OpenProt(ecr.InlineSettings(extra).c_str(), 0));
+    Listen();
+  }
+  void OpenFromRegistry(const std::vector<std::pair<const char*, std::string>>& values) {
+    ASSERT_NE(Dll().module, nullptr);
+    ASSERT_NE(ecr.Start(), 0);
+    RegDeleteKeyA(HKEY_LOCAL_MACHINE, kKeyPath);
+    kr::UniqueHKey key;
+    ASSERT_EQ(RegCreateKeyExA(HKEY_LOCAL_MACHINE, kKeyPath, 0, nullptr, 0, KEY_ALL_ACCESS, nullptr,
+                              key.put(), nullptr),
+              ERROR_SUCCESS);
+    auto set = [&](const char* name, const std::string& value) {
+      RegSetValueExA(key.get(), name, 0, REG_SZ, reinterpret_cast<const BYTE*>(value.c_str()),
+                     static_cast<DWORD>(value.size() + 1));
+    };
+    set("ECRIP", "127.0.0.1");
+    set("ECRPortNumber", std::to_string(ecr.Port()));
+    for (const auto& [name, value] : values) set(name, value);
+    ASSERT_TRUE(Dll().OpenProt(kKeyPath, 0));
+    Listen();
+  }
+  void Listen() {
     g_received = 0;
+    g_netChanges = 0;
+    g_lineStatus = 0;
     Dll().SetOnRxEvent(OnReceived);
+    Dll().SetOnNetChangeEvent(OnNetChange);
   }
   void TearDown() override {
     Dll().SetOnRxEvent(nullptr);
+    Dll().SetOnNetChangeEvent(nullptr);
     Dll().CloseProt(0);
     ecr.Stop();
+    RegDeleteKeyA(HKEY_LOCAL_MACHINE, kKeyPath);
   }
+  int Control(int code) { return Dll().EcrIO(code, 0, nullptr, 0, nullptr, nullptr, nullptr); }
+  static constexpr const char* kKeyPath = "SOFTWARE\\KerunelTest\\MirevonDriver";
   // EcrIO with flags 3: returns the result, the answer in *answer.
   int Transact(const Bytes& command, Bytes* answer = nullptr, int* extra = nullptr) {
     char buffer[256] = {};
@@ -132,6 +170,21 @@ TEST_F(MirevonDriver, CommandRepliesGiveTheirResults) {
     }
   }
   EXPECT_EQ(Counters().naks, 0);  // every frame of the driver had a good check byte
+
+  // A long command goes out when its stuffed frame fits the 256-byte
+  // buffer, and only then: 200 plain bytes do, 124 DLE bytes do not.
+  Bytes plain(200, 'p');
+  plain[0] = 'A';
+  Bytes answer;
+  int extra = -1;
+  EXPECT_EQ(Transact(plain, &answer, &extra), kResultOk);
+  EXPECT_EQ(answer, plain);
+  Bytes stuffed(124, kDLE);
+  stuffed[0] = 'A';
+  EXPECT_EQ(Transact(stuffed, &answer, &extra), kResultOk);
+  stuffed.push_back(kDLE);
+  EXPECT_EQ(Transact(stuffed, &answer, &extra), kResultNotSent);
+  EXPECT_EQ(extra, kResultLinkFailure);
 }
 
 // An ECR that leaves a frame unanswered keeps the thread on that command
@@ -278,6 +331,138 @@ TEST_F(MirevonDriver, BurstOfUnsolicitedMessagesLosesNoAnswer) {
   EXPECT_GT(peakPerSecond, 4);  // the rate at which the thread reads eagerly
   Dll().SetMessRxEvent(nullptr, 0);
   DestroyWindow(window);
+}
+
+// A refused command (CAN) is tried ten times, at least 100 ms apart; a
+// refused "I" is not tried again.
+TEST_F(MirevonDriver, RefusedCommandsAreTriedTenTimesAndAnIOnce) {
+  Open("OnLine=1");
+  ecr.ClearRecord();
+  ecr.QueueLinkReplies(std::vector<LinkReply>(10, LinkReply::Can()));
+  int extra = -1;
+  EXPECT_EQ(Transact({'A', 1}, nullptr, &extra), kResultNotSent);
+  EXPECT_EQ(extra, kResultRefused);
+  std::vector<ecrsim::Event> refused = ecr.Snapshot().Of(EventKind::kBadFrame);
+  ASSERT_EQ(refused.size(), 10u);
+  for (size_t i = 1; i < refused.size(); ++i) {
+    auto gap =
+        std::chrono::duration_cast<std::chrono::milliseconds>(refused[i].at - refused[i - 1].at);
+    EXPECT_GE(gap.count(), 95) << i;
+  }
+
+  ecr.ClearRecord();
+  ecr.QueueLinkReplies({LinkReply::Can()});  // a second "I" would be acknowledged
+  EXPECT_EQ(Transact({'I'}, nullptr, &extra), kResultNotSent);
+  EXPECT_EQ(extra, kResultRefused);
+  Sleep(300);
+  EXPECT_EQ(ecr.Snapshot().Of(EventKind::kBadFrame).size(), 1u);
+  EXPECT_TRUE(ecr.Messages().empty());
+}
+
+// The ECR starts a frame of its own where the driver expects a reply: the
+// thread reads that frame first. The answer to the command being sent ends
+// the command; anything else is handled as ever and the command goes again.
+TEST_F(MirevonDriver, CollisionsAreReadBeforeTheCommandOrStatusGoesOn) {
+  Open("OnLine=1");
+  struct Case {
+    Bytes collide;    // the ECR's own frame
+    Bytes answer;     // what EcrIO returns
+    size_t executed;  // commands the ECR took
+    Bytes queued;     // the unsolicited message taken afterwards
+  };
+  const Case cases[] = {
+      {{'A', 9}, {'A', 9}, 0, {}},
+      {{'X', 1}, {'A', 1}, 1, {'X', 1}},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(testing::PrintToString(c.collide));
+    ecr.ClearRecord();
+    g_received = 0;
+    ecr.QueueLinkReplies({LinkReply::Collide(c.collide)});
+    Bytes answer;
+    EXPECT_EQ(Transact({'A', 1}, &answer), kResultOk);
+    EXPECT_EQ(answer, c.answer);
+    EXPECT_EQ(ecr.Messages().size(), c.executed);
+    EXPECT_EQ(Take(), c.queued);
+    EXPECT_EQ(g_received, c.queued.empty() ? 0 : 1);
+  }
+
+  // During a status request: the message first, then the status all the same.
+  ecrsim::StatusReply collide;
+  collide.collide = {'Y', 3};
+  ecr.QueuePlainStatusReplies({collide});
+  ecr.SetStatusByte(0x02);
+  int status = 0;
+  EXPECT_EQ(Dll().SendStRq(1, 0, &status), kResultOk);
+  EXPECT_EQ(status, 0x02);
+  EXPECT_EQ(Take(), (Bytes{'Y', 3}));
+}
+
+// A late answer: at the end of each 2 s slice the status is asked; 0x41
+// (shorten the wait) and a busy bit that clears (0x100) each poke the ECR
+// with "I". Which status keeps or ends the wait when is the AnswerWait
+// unit test's matter; here the pokes go out on the wire.
+TEST_F(MirevonDriver, LateAnswerStatusesPokeTheEcr) {
+  Open("OnLine=1");
+  ecr.OnCommand('C', ecrsim::Reply::Answer({'C', 5}, 4500));
+  ecr.ClearRecord();
+  ecr.QueueStatusBytes({0x41, 0x05, 0x01});
+  ecr.SetStatusByte(0x01);
+  Bytes answer;
+  EXPECT_EQ(Transact({'C'}, &answer), kResultOk);
+  EXPECT_EQ(answer, (Bytes{'C', 5}));
+  EXPECT_EQ(ecr.Messages(), (std::vector<Bytes>{{'C'}, {'I'}, {'I'}}));
+  EXPECT_EQ(Counters().plainStatusRequests, 3);  // the busy one is read again
+}
+
+// The effective OnLine decides whether an unsolicited message is kept and
+// notified: -102 on, -101 off, -103 back to the configured value. Without
+// StatusCheck (never set inline) the idle line is not polled.
+TEST_F(MirevonDriver, OnLineControlCodesDecideOverUnsolicitedMessages) {
+  Open("OnLine=0");
+  const int statusRequests = Counters().plainStatusRequests;
+  const struct {
+    int code;
+    bool kept;
+  } cases[] = {{kControlOnLineOn, true},
+               {kControlOnLineOff, false},
+               {kControlOnLineOn, true},
+               {kControlOnLineConfigured, false}};
+  uint8_t tag = 0;
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.code);
+    EXPECT_EQ(Control(c.code), kResultOk);
+    EXPECT_EQ(LastError(), kResultOk);
+    g_received = 0;
+    int acks = Counters().acks;
+    ecr.Send({'X', ++tag});
+    ASSERT_TRUE(WaitUntil([&] { return Counters().acks > acks; }, 3000));
+    Sleep(100);
+    EXPECT_EQ(g_received, c.kept ? 1 : 0);
+    EXPECT_EQ(Take(), (c.kept ? Bytes{'X', tag} : Bytes{}));
+  }
+  EXPECT_EQ(Counters().plainStatusRequests, statusRequests);
+}
+
+// StatusCheck: while idle the thread reads the plain status about every
+// 200 ms; a failed read faults the line once, the next good one clears it.
+TEST_F(MirevonDriver, StatusCheckWatchesTheLineWhileIdle) {
+  OpenFromRegistry({{"StatusCheck", "YES"}, {"OnLine", "1"}});
+  Sleep(300);
+  int before = Counters().plainStatusRequests;
+  Sleep(1000);
+  int perSecond = Counters().plainStatusRequests - before;
+  EXPECT_GE(perSecond, 3);
+  EXPECT_LE(perSecond, 6);
+  EXPECT_EQ(g_netChanges, 0);
+
+  ecrsim::StatusReply silent;
+  silent.silent = true;
+  ecr.QueuePlainStatusReplies({silent, silent, silent});  // one check's three tries
+  ASSERT_TRUE(WaitUntil([] { return g_netChanges >= 2; }, 8000)) << g_netChanges;
+  Sleep(500);
+  EXPECT_EQ(g_netChanges, 2);
+  EXPECT_EQ(g_lineStatus, 1);
 }
 
 }  // namespace

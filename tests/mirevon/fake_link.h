@@ -146,6 +146,13 @@ class FakeHost : public linkdrv::FramingHost {
     state.noChecksum = 0;
     state.onLine = 1;
     state.lineStatus[1] = 1;
+    answerSeen = AnswerFields();
+  }
+  // The application copies the answer under the answer lock: the framing
+  // may change it only while holding that lock.
+  ~FakeHost() override {
+    EXPECT_FALSE(answerLocked) << "answer lock left taken";
+    EXPECT_EQ(AnswerFields(), answerSeen) << "answer written without the answer lock";
   }
   linkdrv::LinkIo& Io() override { return io; }
   linkdrv::FramingState& State() override { return state; }
@@ -166,6 +173,20 @@ class FakeHost : public linkdrv::FramingHost {
     countAtUnlock = state.queueCount;
   }
 
+  void LockAnswer() override {
+    EXPECT_FALSE(answerLocked) << "answer lock taken twice";
+    answerLocked = true;
+  }
+  void UnlockAnswer() override {
+    EXPECT_TRUE(answerLocked) << "answer unlocked without the lock";
+    answerLocked = false;
+    answerSeen = AnswerFields();
+  }
+  Bytes AnswerFields() const {
+    const auto* p = reinterpret_cast<const uint8_t*>(&state.answerHeader);
+    return Bytes(p, reinterpret_cast<const uint8_t*>(&state.answerLength + 1));
+  }
+
   // What GetEcrMessage does: takes the oldest queued message.
   bool Take(linkdrv::QueueSlot* slot) {
     if (state.queueCount == 0) return false;
@@ -184,6 +205,8 @@ class FakeHost : public linkdrv::FramingHost {
   int countAtLock = 0;
   int countAtUnlock = 0;
   int publishedUnderLock = 0;
+  bool answerLocked = false;
+  Bytes answerSeen;
 };
 
 // A frame as the ECR sends it, built here independently of the driver.

@@ -106,7 +106,9 @@ TEST_F(MirevonReceive, RepeatedFrameIsAcknowledgedAndDeliveredOnce) {
   const Bytes frame = EcrFrame(9, {'A', 1});
   host.io.Feed(frame);
   EXPECT_EQ(Poll().result, kResultOk);
+  host.LockAnswer();  // as the application takes the answer
   host.state.answerLength = 0;
+  host.UnlockAnswer();
   host.io.Feed(frame);
   EXPECT_EQ(Poll().result, kResultNothing);
   EXPECT_EQ(host.state.answerLength, 0);

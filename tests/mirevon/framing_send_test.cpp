@@ -38,11 +38,15 @@ TEST_F(MirevonSend, FramesCommandsWithStuffingAndCheckByte) {
   EXPECT_EQ(Prepare({'I'}), (Bytes{0x10, 0x02, 0x01, 0, 0, 0, 'I', 0x10, 0x03}));
   host.state.noChecksum = 0;
 
-  // The largest command that fits the 256-byte buffer, and one byte more.
+  // What fits the 256-byte buffer is the frame, stuffing included: 247
+  // plain bytes, or 123 DLE bytes after a doubled sequence number; one
+  // byte more is refused and leaves no frame.
+  host.state.sequence = 0x20;
+  EXPECT_EQ(Prepare(Bytes(247, 'p')).size(), 256u);
   host.state.sequence = 0x0F;
-  EXPECT_EQ(framing.MaxCommandLength(), 123);
   EXPECT_EQ(Prepare(Bytes(123, 0x10)).size(), 256u);
   EXPECT_TRUE(Prepare(Bytes(124, 0x10)).empty());
+  EXPECT_FALSE(framing.PrepareCommand(Bytes(248, 'p').data(), 248));
   EXPECT_EQ(framing.WriteCommand(), kResultLinkFailure);
   EXPECT_TRUE(Prepare({}).empty());
   EXPECT_TRUE(host.io.Sends().empty());

@@ -123,6 +123,7 @@ struct LinkReply {
 //   L and the first L-1 bytes.
 struct StatusReply {
   bool silent = false;    // no reply at all
+  bool bare = false;      // hex-line: "S" alone, a frame that carries no message
   int replyByte = -1;     // host-PC: this raw byte instead of the reply
   Bytes collide;          // host-PC: the ECR starts sending this message instead (its DLE
                           // is the reply the driver reads as a collision)

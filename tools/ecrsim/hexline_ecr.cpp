@@ -151,7 +151,7 @@ class HexLineEcr : public EcrFraming {
     StatusAnswer a = session_.Status(true);
     if (a.reply.silent) return;
     Bytes message{'S'};
-    message.insert(message.end(), a.block.begin(), a.block.end());
+    if (!a.reply.bare) message.insert(message.end(), a.block.begin(), a.block.end());
     auto send = [this, message] {
       Bytes frame = Encode(message, {});
       Event e(EventKind::kFrameSent);

@@ -2,10 +2,14 @@
 //
 //   pecheck <module> [--machine i386|amd64] [--exports a,b,...]
 //           [--exact-exports] [--module-name NAME] [--typelib win32|win64]
+//           [--stdcall a@8,b@12,...] [--cdecl c,...]
 //           [--static] [resource checks...]
 //
 // --exports        every name must be exported undecorated
 // --exact-exports  and nothing else is exported
+// --stdcall        i386: each export was compiled callee-pops (stdcall),
+//                  taking that many bytes of arguments
+// --cdecl          i386: each export was compiled caller-cleans (cdecl)
 // --module-name    the export directory names the module so
 // --typelib        the module must carry resource TYPELIB 1 holding a type
 //                  library built for that system kind
@@ -28,6 +32,7 @@
 #include <cstring>
 #include <fstream>
 #include <iterator>
+#include <map>
 #include <set>
 #include <sstream>
 #include <string>
@@ -316,10 +321,45 @@ void CheckVersionStrings(const std::string& arg) {
 
 }  // namespace
 
+// One symbol of the module's COFF symbol table: its name and address.
+struct Symbol {
+  std::string name;
+  uint32_t rva;
+};
+
+// The COFF symbol table that the linker leaves in an unstripped image. On
+// i386 the compiler names a function after its calling convention: "_f@N"
+// for a callee-pops (stdcall) definition taking N argument bytes, "_f" for
+// a caller-cleans (cdecl) one. That record is what the calling convention
+// check reads: the linker's plain-name aliases (the .def's undecorated
+// names) sit beside it at the same address.
+std::vector<Symbol> ReadSymbols(size_t pe) {
+  uint32_t table = U32(pe + 12), count = U32(pe + 16);
+  if (!table || !count) Fail("no symbol table (stripped module): calling conventions unknown");
+  size_t strings = size_t(table) + size_t(count) * 18;
+  std::vector<Symbol> out;
+  for (uint32_t i = 0; i < count; ++i) {
+    size_t e = table + size_t(i) * 18;
+    std::string name;
+    if (U32(e) == 0) {
+      size_t at = strings + U32(e + 4);
+      while (at < image.size() && image[at]) name += char(image[at++]);
+    } else {
+      for (int k = 0; k < 8 && image[e + k]; ++k) name += char(image[e + k]);
+    }
+    int section = int16_t(U16(e + 12));
+    if (section >= 1 && size_t(section) <= sections.size()) {
+      out.push_back({name, sections[section - 1].va + U32(e + 8)});
+    }
+    i += image[e + 17];  // auxiliary entries
+  }
+  return out;
+}
+
 int main(int argc, char** argv) {
   if (argc < 2) Fail("usage: pecheck <module> [--machine m] [--exports a,b] [--typelib k] [--static]");
   std::string path = argv[1], machine, typelib;
-  std::vector<std::string> exports;
+  std::vector<std::string> exports, stdcalls, cdecls;
   std::string moduleName;
   bool staticOnly = false, exactExports = false;
   std::vector<std::pair<void (*)(const std::string&), std::string>> resourceChecks;
@@ -331,6 +371,8 @@ int main(int argc, char** argv) {
     };
     if (a == "--machine") machine = value();
     else if (a == "--exports") exports = Split(value());
+    else if (a == "--stdcall") stdcalls = Split(value());
+    else if (a == "--cdecl") cdecls = Split(value());
     else if (a == "--typelib") typelib = value();
     else if (a == "--static") staticOnly = true;
     else if (a == "--exact-exports") exactExports = true;
@@ -368,22 +410,60 @@ int main(int argc, char** argv) {
   }
   auto dirRva = [&](int index) { return U32(dirs + index * 8); };
 
+  // Export name -> address of its code.
+  std::map<std::string, uint32_t> exported;
+  if (dirRva(0)) {
+    size_t ed = Offset(dirRva(0));
+    uint32_t functions = U32(ed + 28), names = U32(ed + 32), ordinals = U32(ed + 36);
+    uint32_t count = U32(ed + 24);
+    for (uint32_t i = 0; i < count; ++i) {
+      uint32_t ordinal = U16(Offset(ordinals) + i * 2);
+      exported[CString(U32(Offset(names) + i * 4))] = U32(Offset(functions) + ordinal * 4);
+    }
+  }
   if (!exports.empty()) {
     if (!dirRva(0)) Fail("no export directory");
     size_t ed = Offset(dirRva(0));
-    uint32_t count = U32(ed + 24);
-    uint32_t names = U32(ed + 32);
-    std::set<std::string> have;
-    for (uint32_t i = 0; i < count; ++i) have.insert(CString(U32(Offset(names) + i * 4)));
     for (const std::string& e : exports)
-      if (!have.count(e)) Fail("export " + e + " missing (undecorated)");
-    if (exactExports && have.size() != exports.size()) {
-      Fail("module exports " + std::to_string(have.size()) + " names, not " +
+      if (!exported.count(e)) Fail("export " + e + " missing (undecorated)");
+    if (exactExports && exported.size() != exports.size()) {
+      Fail("module exports " + std::to_string(exported.size()) + " names, not " +
            std::to_string(exports.size()));
     }
     const std::string name = CString(U32(ed + 12));
     if (!moduleName.empty() && name != moduleName) Fail("module name is " + name);
     std::printf("exports: %zu names present (module %s)\n", exports.size(), name.c_str());
+  }
+
+  if (!stdcalls.empty() || !cdecls.empty()) {
+    if (mach != 0x14C) Fail("calling conventions are checked on i386 modules only");
+    std::vector<Symbol> symbols = ReadSymbols(pe);
+    // The decorated names the compiler gave the code at an export's address.
+    auto decorated = [&](const std::string& name) {
+      auto at = exported.find(name);
+      if (at == exported.end()) Fail("export " + name + " missing");
+      std::set<std::string> found;
+      for (const Symbol& s : symbols) {
+        if (s.rva == at->second && s.name.compare(0, name.size() + 2, "_" + name + "@") == 0) {
+          found.insert(s.name.substr(1));
+        }
+      }
+      return found;
+    };
+    for (const std::string& e : stdcalls) {
+      std::string name = e.substr(0, e.find('@'));
+      std::set<std::string> found = decorated(name);
+      if (!found.count(e)) {
+        Fail("export " + name + " is not callee-pops as " + e +
+             (found.empty() ? " (compiled caller-cleans)" : " (compiled as " + *found.begin() + ")"));
+      }
+    }
+    for (const std::string& name : cdecls) {
+      std::set<std::string> found = decorated(name);
+      if (!found.empty()) Fail("export " + name + " is not caller-cleans (compiled as " + *found.begin() + ")");
+    }
+    std::printf("calling conventions: %zu callee-pops, %zu caller-cleans\n", stdcalls.size(),
+                cdecls.size());
   }
   if (dirRva(2)) resourceRoot = Offset(dirRva(2));
 
