@@ -1,5 +1,5 @@
 # Shared by the build and test commands: packages, build trees, Wine prefix.
-KR_PACKAGES="g++ g++-mingw-w64-x86-64 g++-mingw-w64-i686 mingw-w64-tools libwine-dev wine wine64 xvfb xauth cmake ninja-build googletest clang libclang-rt-14-dev imagemagick"
+KR_PACKAGES="g++ g++-mingw-w64-x86-64 g++-mingw-w64-i686 mingw-w64-tools libwine-dev wine wine64 xvfb xauth cmake ninja-build googletest clang libclang-rt-14-dev imagemagick fonts-wine"
 
 kr_install_packages() {
   local missing=()
@@ -47,6 +47,10 @@ kr_wine_prefix() {
       # Without a window manager every message box waits ~2 s to close.
       wine reg add "HKCU\\Software\\Wine\\X11 Driver" /v Managed /d N /f >/dev/null 2>&1
       wineserver -w'
+    # The test bench's fonts ("MS Sans Serif", "Small Fonts") from Wine's own
+    # font set, which Wine does not find on its own here.
+    cp /usr/share/wine/fonts/sserife.fon /usr/share/wine/fonts/smalle.fon \
+      "$WINEPREFIX/drive_c/windows/Fonts/" 2>/dev/null || true
     touch "$WINEPREFIX/.kr-ready"
   fi
 }

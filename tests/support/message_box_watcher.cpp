@@ -7,8 +7,10 @@ constexpr DWORD kPollMs = 10;
 constexpr int kTextMax = 1024;
 }  // namespace
 
-MessageBoxWatcher::MessageBoxWatcher(std::wstring caption, DWORD timeoutMs)
-    : caption_(std::move(caption)), thread_([this, timeoutMs] { Run(timeoutMs); }) {}
+MessageBoxWatcher::MessageBoxWatcher(std::wstring caption, DWORD timeoutMs, int answer)
+    : caption_(std::move(caption)),
+      answer_(answer),
+      thread_([this, timeoutMs] { Run(timeoutMs); }) {}
 
 MessageBoxWatcher::~MessageBoxWatcher() {
   Stop();
@@ -41,7 +43,7 @@ void MessageBoxWatcher::Run(DWORD timeoutMs) {
         std::lock_guard<std::mutex> lock(mutex_);
         texts_.emplace_back(text);
       }
-      ::PostMessageW(box, WM_COMMAND, MAKEWPARAM(IDOK, BN_CLICKED), 0);
+      ::PostMessageW(box, WM_COMMAND, MAKEWPARAM(answer_, BN_CLICKED), 0);
       last = box;
     } else if (!box) {
       last = nullptr;

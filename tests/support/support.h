@@ -82,11 +82,11 @@ class ScopedOposConfig {
 // --- message boxes -------------------------------------------------------------
 
 // A thread that dismisses modal message boxes (dialog class "#32770") with
-// the given caption, recording the text of each (control 0xFFFF). It stops
-// after timeoutMs or when destroyed.
+// the given caption by pressing `answer`, recording the text of each
+// (control 0xFFFF). It stops after timeoutMs or when destroyed.
 class MessageBoxWatcher {
  public:
-  explicit MessageBoxWatcher(std::wstring caption, DWORD timeoutMs = 10000);
+  explicit MessageBoxWatcher(std::wstring caption, DWORD timeoutMs = 10000, int answer = IDOK);
   MessageBoxWatcher(const MessageBoxWatcher&) = delete;
   MessageBoxWatcher& operator=(const MessageBoxWatcher&) = delete;
   ~MessageBoxWatcher();
@@ -100,6 +100,7 @@ class MessageBoxWatcher {
   void Run(DWORD timeoutMs);
 
   std::wstring caption_;
+  int answer_;
   std::atomic<bool> stop_{false};
   mutable std::mutex mutex_;
   std::vector<std::wstring> texts_;

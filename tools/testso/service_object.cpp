@@ -139,7 +139,9 @@ HRESULT ServiceObject::Invoke(DISPID id, REFIID riid, LCID lcid, WORD flags, DIS
   const int index = IndexOf(id);
   if (s.benchMode && index >= 0) return BenchInvoke(index, params, result);
 
+  RemoteSync();
   CallRecord& record = s.RecordCall(index, id, riid, lcid, flags, params, result != nullptr);
+  RemoteJournalCall(record.call);
   if (index < 0) return record.call.hr = DISP_E_MEMBERNOTFOUND;
   const TestSoCall call = record.call;  // the record may not be touched after callbacks
 
@@ -174,6 +176,10 @@ HRESULT ServiceObject::Invoke(DISPID id, REFIID riid, LCID lcid, WORD flags, DIS
       control = s.lastControl;
     }
     s.MakeCallback(control, cb, MethodName(index));
+    {
+      Guard g(s.lock);
+      if (!s.callbacks.empty()) RemoteJournalCallback(s.callbacks.back().result);
+    }
   }
   WriteOutputs(program, params);
   if (index == kClose) DropControl();

@@ -124,3 +124,24 @@ class State {
 State& TheState();
 
 }  // namespace testso
+
+namespace testso {
+
+// Programming from another process (a test that drives a program which
+// loads this object). KERUNEL_TESTSO_SCRIPT names a text file: before each
+// call the object reads it and, when its text changed, replaces every
+// programmed behaviour (not the records) with what it says, one
+// tab-separated line each:
+//   result <method> <value>            outnumber <method> <value>
+//   number <index> <value>             outtext <method> <text>
+//   string <index> <text>              fail <method> <hresult>
+//   callback <method> status|output|error|directio <v0> <v1> <v2> <refNumber> <refText>
+// KERUNEL_TESTSO_JOURNAL names a file to which every call and callback is
+// appended as one tab-separated UTF-8 line:
+//   call <method> <arg>...   with args as I4:5 BOOL:-1 CY:12345 BSTR:text I4&:5 BSTR&:text
+//   callback <kind> <hresult> <refNumber> <refText>
+void RemoteSync();
+void RemoteJournalCall(const TestSoCall& call);
+void RemoteJournalCallback(const TestSoCallbackResult& result);
+
+}  // namespace testso
