@@ -58,8 +58,8 @@ if [ "$inside" = 0 ]; then
   kr_build x64 "$dir" "${targets[@]}" >"$dir.demo-build.log" 2>&1 ||
     { tail -20 "$dir.demo-build.log" >&2; fail "the build failed (log: $dir.demo-build.log)" \
       "fix the error above, or start from a clean tree: rm -rf $dir"; }
-  if cmake --build "$dir" --target help 2>/dev/null | grep -q '^[^ ]*Vostrik'; then
-    kr_build x64 "$dir" Vostrik >>"$dir.demo-build.log" 2>&1 ||
+  if cmake --build "$dir" --target help 2>/dev/null | grep -q '^[^ ]*demo_bench'; then
+    kr_build x64 "$dir" Vostrik demo_bench >>"$dir.demo-build.log" 2>&1 ||
       fail "the test bench did not build (log: $dir.demo-build.log)" "fix the error in the log"
   fi
   step "Wine prefix"
@@ -143,14 +143,34 @@ set -e
 step "the printer's journal ($journal)"
 cat "$journal"
 
-step "screenshot of the test bench"
-if [ -x "$bin/Vostrik.exe" ]; then
-  wine Vostrik.exe &
-  bench=$!
-  sleep 5
-  import -window root "$work/vostrik.png" && echo "   saved $work/vostrik.png"
-  kill "$bench" 2>/dev/null || true
+step "a receipt from the Vostrik test bench, and its screenshot"
+if [ -x "$bin/Vostrik.exe" ] && [ -x "$bin/demo_bench.exe" ]; then
+  printed=$(wc -c <"$journal")
+  rm -f "$work/bench.in" "$work/bench.log" "$work/vostrik.png"
+  mkfifo "$work/bench.in"
+  wine demo_bench.exe <"$work/bench.in" >"$work/bench.log" 2>&1 &
+  bench_pid=$!
+  exec 4>"$work/bench.in"  # the bench stays up while this is open
+  for _ in $(seq 1 300); do
+    grep -q '^ready' "$work/bench.log" 2>/dev/null && break
+    kill -0 "$bench_pid" 2>/dev/null || break
+    sleep 0.2
+  done
+  grep -v '^ready' "$work/bench.log" || true
+  if grep -q '^ready' "$work/bench.log"; then
+    sleep 1  # the last repaint
+    import -window root "$work/vostrik.png" && echo "   screenshot: $work/vostrik.png"
+  fi
+  exec 4>&-
+  set +e
+  wait "$bench_pid"
+  rc=$?
+  set -e
+  [ $rc = 0 ] || fail "the test bench's receipt failed (exit status $rc; see above)" \
+    "read the result codes above; $work/ecrsim.log has the simulator's side"
+  echo "   the journal since:"
+  tail -c +"$((printed + 1))" "$journal"
 else
-  echo "   skipped: Vostrik.exe is not built in this tree yet (the test bench comes separately)"
+  echo "   skipped: Vostrik.exe is not built in this tree"
 fi
 echo "== done: the receipt went through Kerunel -> KerunelSO -> $driver -> TCP -> the virtual printer"
