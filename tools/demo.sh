@@ -54,13 +54,14 @@ if [ "$inside" = 0 ]; then
   kr_install_packages || fail "packages could not be installed" \
     "install these with apt-get (as root): $KR_PACKAGES"
   step "build ($dir)"
+  mkdir -p "$dir"
   targets=(Kerunel KerunelSO Sandoral Mirevon ecrsim_tool kerunel_cli)
-  kr_build x64 "$dir" "${targets[@]}" >"$dir.demo-build.log" 2>&1 ||
-    { tail -20 "$dir.demo-build.log" >&2; fail "the build failed (log: $dir.demo-build.log)" \
+  kr_build x64 "$dir" "${targets[@]}" >"$dir/demo-build.log" 2>&1 ||
+    { tail -20 "$dir/demo-build.log" >&2; fail "the build failed (log: $dir/demo-build.log)" \
       "fix the error above, or start from a clean tree: rm -rf $dir"; }
   if cmake --build "$dir" --target help 2>/dev/null | grep -q '^[^ ]*demo_bench'; then
-    kr_build x64 "$dir" Vostrik demo_bench >>"$dir.demo-build.log" 2>&1 ||
-      fail "the test bench did not build (log: $dir.demo-build.log)" "fix the error in the log"
+    kr_build x64 "$dir" Vostrik demo_bench >>"$dir/demo-build.log" 2>&1 ||
+      fail "the test bench did not build (log: $dir/demo-build.log)" "fix the error in the log"
   fi
   step "Wine prefix"
   kr_wine_prefix "$dir"
