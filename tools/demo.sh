@@ -53,7 +53,7 @@ if [ "$inside" = 0 ]; then
   step "packages"
   kr_install_packages || fail "packages could not be installed" \
     "install these with apt-get (as root): $KR_PACKAGES"
-  step "build ($dir)"
+  step "build ($dir; a few minutes the first time)"
   mkdir -p "$dir"
   targets=(Kerunel KerunelSO Sandoral Mirevon ecrsim_tool kerunel_cli)
   kr_build x64 "$dir" "${targets[@]}" >"$dir/demo-build.log" 2>&1 ||
