@@ -190,6 +190,62 @@ constexpr long VersionBuild(long version) {
 // The control object's own version, 1.0.3.
 constexpr long kControlObjectVersion = EncodeVersion(1, 0, 3);
 
+// Device states (values of State while open).
+constexpr long OPOS_S_CLOSED = 1;
+constexpr long OPOS_S_IDLE = 2;
+constexpr long OPOS_S_BUSY = 3;
+constexpr long OPOS_S_ERROR = 4;
+
+// The application's answer to an error event, and where the error arose.
+constexpr long OPOS_ER_RETRY = 11;
+constexpr long OPOS_ER_CLEAR = 12;
+constexpr long OPOS_EL_OUTPUT = 1;
+
+// Power reporting: PowerNotify, PowerState and the power status updates.
+constexpr long OPOS_PN_DISABLED = 0;
+constexpr long OPOS_PN_ENABLED = 1;
+constexpr long OPOS_PS_UNKNOWN = 2000;
+constexpr long OPOS_PS_ONLINE = 2001;
+constexpr long OPOS_PS_OFF_OFFLINE = 2004;
+constexpr long OPOS_SUE_POWER_ONLINE = 2001;
+constexpr long OPOS_SUE_POWER_OFF_OFFLINE = 2004;
+
+// CheckHealth levels.
+constexpr long OPOS_CH_INTERNAL = 1;
+constexpr long OPOS_CH_EXTERNAL = 2;
+constexpr long OPOS_CH_INTERACTIVE = 3;
+
+// Fiscal printer: stations, error levels, status updates.
+constexpr long FPTR_S_RECEIPT = 2;
+constexpr long FPTR_EL_NONE = 1;
+constexpr long FPTR_EL_RECOVERABLE = 2;
+constexpr long FPTR_EL_FATAL = 3;
+constexpr long FPTR_SUE_COVER_OPEN = 1;
+constexpr long FPTR_SUE_COVER_OK = 2;
+constexpr long FPTR_SUE_JRN_EMPTY = 3;
+constexpr long FPTR_SUE_JRN_NEAREMPTY = 4;
+constexpr long FPTR_SUE_JRN_PAPEROK = 5;
+constexpr long FPTR_SUE_REC_EMPTY = 11;
+constexpr long FPTR_SUE_REC_NEAREMPTY = 12;
+constexpr long FPTR_SUE_REC_PAPEROK = 13;
+constexpr long FPTR_SUE_IDLE = 1001;
+
+// Fiscal printer: adjustment types, report types, slip selection, country.
+constexpr long FPTR_AT_AMOUNT_DISCOUNT = 1;
+constexpr long FPTR_AT_AMOUNT_SURCHARGE = 2;
+constexpr long FPTR_AT_PERCENTAGE_DISCOUNT = 3;
+constexpr long FPTR_AT_PERCENTAGE_SURCHARGE = 4;
+constexpr long FPTR_RT_ORDINAL = 1;
+constexpr long FPTR_RT_DATE = 2;
+constexpr long FPTR_SS_FULL_LENGTH = 1;
+constexpr long FPTR_CC_ITALY = 8;
+
+// Fiscal printer: GetData items and GetTotalizer kinds.
+constexpr long FPTR_GD_CURRENT_TOTAL = 1;
+constexpr long FPTR_GD_FIRMWARE = 10;
+constexpr long FPTR_GT_GROSS = 1;
+constexpr long FPTR_GT_VAT = 16;
+
 // Value-to-name tables for display.
 struct CodeName {
   long value;

@@ -193,6 +193,7 @@ struct Record {
 // the ECR's messages into bytes. Implemented per wire in the simulator;
 // the script, fault and record layer above is shared.
 class EcrFraming;
+class VirtualPrinter;
 
 class Simulator {
  public:
@@ -220,6 +221,9 @@ class Simulator {
   void OnceOnCommand(uint8_t code, Reply reply);
   // The reply for codes that have no rule (initially Reply::Echo()).
   void SetDefaultReply(Reply reply);
+  // A virtual fiscal printer answers the commands that no rule answers (in
+  // place of the default reply); nullptr detaches it.
+  void AttachPrinter(std::shared_ptr<VirtualPrinter> printer);
   // Host-PC: replies to the driver's next frames, one each, then ACK again.
   void QueueLinkReplies(std::vector<LinkReply> replies);
   // Host-PC: a frame with the last accepted sequence number is acknowledged

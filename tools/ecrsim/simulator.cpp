@@ -12,6 +12,7 @@
 #include <thread>
 
 #include "ecr_framing.h"
+#include "virtual_printer.h"
 
 namespace ecrsim {
 
@@ -168,6 +169,7 @@ struct Simulator::Impl : EcrSession {
   std::map<uint8_t, Reply> rules;
   std::map<uint8_t, std::deque<Reply>> onceRules;
   Reply defaultReply = Reply::Echo();
+  std::shared_ptr<VirtualPrinter> printer;
   std::deque<LinkReply> linkReplies;
   bool dropDuplicates = true;
   uint8_t statusByte = 0;
@@ -295,6 +297,7 @@ struct Simulator::Impl : EcrSession {
 
   void Execute(const Bytes& message) override {
     Reply reply;
+    std::shared_ptr<VirtualPrinter> executor;
     {
       std::lock_guard<std::mutex> lock(mu);
       uint8_t code = message.empty() ? 0 : message[0];
@@ -304,9 +307,15 @@ struct Simulator::Impl : EcrSession {
         once->second.pop_front();
       } else if (rules.count(code)) {
         reply = rules[code];
+      } else if (printer) {
+        executor = printer;
       } else {
         reply = defaultReply;
       }
+    }
+    if (executor) {
+      std::string answer = executor->Execute(std::string(message.begin(), message.end()));
+      reply = Reply::Answer(Bytes(answer.begin(), answer.end()));
     }
     if (reply.echo) reply.messages.assign(1, message);
     if (reply.messages.empty()) return;
@@ -594,6 +603,11 @@ void Simulator::OnceOnCommand(uint8_t code, Reply reply) {
 void Simulator::SetDefaultReply(Reply reply) {
   std::lock_guard<std::mutex> lock(impl_->mu);
   impl_->defaultReply = std::move(reply);
+}
+
+void Simulator::AttachPrinter(std::shared_ptr<VirtualPrinter> printer) {
+  std::lock_guard<std::mutex> lock(impl_->mu);
+  impl_->printer = std::move(printer);
 }
 
 void Simulator::QueueLinkReplies(std::vector<LinkReply> replies) {

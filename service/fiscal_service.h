@@ -1,0 +1,222 @@
+// The reference Service Object's behaviour: an OPOS fiscal printer over a
+// link driver. The COM layer (service_object.cpp) unpacks each of the 61
+// service methods and calls the member of the same name here.
+//
+// Device life: OpenService reads the device key (LinkDriver, Link) and
+// loads the driver; Claim takes a system-wide claim on the device name
+// (with a time-out); enabling opens the link (OpenProt) and reads the
+// printer's state; disabling and Release close it again.
+//
+// Printing: every operation is checked against the receipt model and sent
+// as one ECR command (ecr_commands.h). In synchronous mode the call returns
+// the ECR's result. In asynchronous mode the call is checked, queued and
+// answered at once; the queue is run on the application's thread from a
+// message-only window, and each job ends with an OutputCompleteEvent or an
+// ErrorEvent whose answer (retry, clear) decides what comes next.
+//
+// Events go through the control's callbacks (SOStatusUpdate, SOOutputComplete,
+// SOError). While FreezeEvents is set, or the container has frozen the
+// control's events, they are held in order and delivered on thaw.
+//
+// Everything runs on the thread that created the object (its apartment);
+// the link driver pumps that thread's messages while it waits, so any
+// method may be entered again from a window procedure: a second ECR
+// transaction is refused with OPOS_E_BUSY.
+#pragma once
+
+#include <windows.h>
+// The COM headers below need the Windows types.
+#include <oaidl.h>
+
+#include <cstdint>
+#include <deque>
+#include <string>
+
+#include "ecr_commands.h"
+#include "ecr_link.h"
+#include "receipt_model.h"
+#include "win_raii.h"
+
+namespace kso {
+
+// Texts between the application (UTF-16) and the ECR (code page 1252);
+// characters the code page lacks become '?'.
+std::string ToEcrText(const wchar_t* text, size_t length);
+std::wstring FromEcrText(const std::string& text);
+
+class FiscalService {
+ public:
+  // owner is AddRef'd around work started from the message window, so that
+  // a Close made from an event handler cannot free the object under it.
+  explicit FiscalService(IUnknown* owner);
+  ~FiscalService();
+  FiscalService(const FiscalService&) = delete;
+  FiscalService& operator=(const FiscalService&) = delete;
+
+  // Each method returns its OPOS result code and leaves it, with the
+  // extended code, in ResultCode and ResultCodeExtended.
+
+  // --- Session and common methods ---
+  long OpenService(const std::wstring& deviceClass, const std::wstring& deviceName,
+                   IDispatch* control);
+  long Close();
+  long Claim(long timeoutMs);
+  long Release();
+  long CheckHealth(long level);
+  long DirectIO(long command, long* data, BSTR* text);
+  long COFreezeEvents(bool freeze);
+  long ClearOutput();
+  long ClearError();
+  long ResetPrinter();
+
+  // --- Properties ---
+  long GetPropertyNumber(long index);
+  void SetPropertyNumber(long index, long value);
+  std::wstring GetPropertyString(long index);
+  void SetPropertyString(long index);  // no string property is writable
+
+  // --- Presettings ---
+  long SetDate(const std::string& date);
+  long SetHeaderLine(long line, const std::string& text, bool doubleWidth);
+  long SetTrailerLine(long line, const std::string& text, bool doubleWidth);
+  long SetPOSID(const std::string& posId, const std::string& cashierId);
+  long SetStoreFiscalID(const std::string& id);
+  long SetVatValue(long vatId, const std::string& value);
+  long SetVatTable();
+
+  // --- Fiscal receipt (amounts as OPOS currency: value x 10000) ---
+  long BeginFiscalReceipt(bool printHeader);
+  long EndFiscalReceipt(bool printHeader);
+  long PrintDuplicateReceipt();
+  long PrintRecItem(const std::string& description, int64_t price, long quantity, long vatInfo,
+                    int64_t unitPrice, const std::string& unitName);
+  long PrintRecItemAdjustment(long type, const std::string& description, int64_t amount,
+                              long vatInfo);
+  long PrintRecMessage(const std::string& message);
+  long PrintRecNotPaid(const std::string& description, int64_t amount);
+  long PrintRecRefund(const std::string& description, int64_t amount, long vatInfo);
+  long PrintRecSubtotal(int64_t amount);
+  long PrintRecSubtotalAdjustment(long type, const std::string& description, int64_t amount);
+  long PrintRecTotal(int64_t total, int64_t payment, const std::string& description);
+  long PrintRecVoid(const std::string& description);
+  long PrintRecVoidItem(const std::string& description, int64_t amount, long quantity,
+                        long adjustmentType, int64_t adjustment, long vatInfo);
+
+  // --- Reports, non-fiscal printing, training ---
+  long PrintPeriodicTotalsReport(const std::string& date1, const std::string& date2);
+  long PrintPowerLossReport();
+  long PrintReport(long reportType, const std::string& start, const std::string& end);
+  long PrintXReport();
+  long PrintZReport();
+  long BeginNonFiscal();
+  long PrintNormal(long station, const std::string& data);
+  long EndNonFiscal();
+  long BeginTraining();
+  long EndTraining();
+
+  // --- Data requests ---
+  long GetData(long item, long* optArgs, BSTR* data);
+  long GetDate(BSTR* date);
+  long GetTotalizer(long vatId, long optArgs, BSTR* data);
+  long GetVatEntry(long vatId, long optArgs, long* vatRate);
+
+  // The slip, item list, fixed output and fiscal document methods: this
+  // printer has none of them.
+  long Unsupported();
+
+  // The message window's messages.
+  void OnWindowMessage(UINT message, WPARAM wParam, LPARAM lParam);
+
+ private:
+  struct Event {
+    enum Kind { kStatus, kOutputComplete, kError } kind;
+    long value;     // status data, output id, or the error's result code
+    long extended;  // the error's extended code
+  };
+  struct Job {
+    std::string command;
+    long outputId;
+    long stateBefore;  // the printer state the job was queued in
+  };
+
+  // Results.
+  long Done(Outcome o);
+  long Done(long code) { return Done(Outcome{code, 0}); }
+  // Claimed and enabled, or the result that says why not.
+  Outcome Ready() const;
+
+  // Printing: queued (asynchronous) or sent at once; next becomes the model
+  // once the operation is accepted.
+  long Print(const std::string& command, const ReceiptModel& next);
+  // A presetting, sent at once in the Monitor state when check passes.
+  long Setting(const std::string& command, Outcome check);
+  // One ECR transaction with its answer; opens the link first when needed.
+  Outcome Transact(const std::string& command, ecrcmd::Answer* answer);
+  // A synchronous query, refused while asynchronous output is pending.
+  Outcome Query(const std::string& command, ecrcmd::Answer* answer);
+  Outcome Connect();
+  void LinkLost();
+  // Reads the printer's document state into the model.
+  Outcome Resync();
+  void UpdateFlags(int flags);
+  void SetPower(bool online);
+
+  long Enable();
+  void Disable();
+  void ClearQueue();
+  void PostRun();
+  void RunQueue();
+
+  // Events.
+  bool Frozen() const { return freezeEvents_ || containerFrozen_; }
+  void Fire(const Event& e);
+  void DeliverHeld();
+  void Deliver(const Event& e);
+  void CallControl(DISPID dispid, VARIANT* argsLastFirst, UINT count);
+
+  IUnknown* owner_;
+  kr::ComPtr<IDispatch> control_;
+  DISPID statusDispid_ = DISPID_UNKNOWN, outputDispid_ = DISPID_UNKNOWN,
+         errorDispid_ = DISPID_UNKNOWN;
+  kr::UniqueWindow window_;
+  bool runPosted_ = false;
+
+  // Configuration.
+  std::wstring deviceName_;
+  std::wstring driverName_;
+  std::string linkSettings_;
+  DWORD answerLimitMs_ = 0;  // AnswerTimeout: longest silence of the ECR
+  EcrLink link_;
+
+  // Common state.
+  bool open_ = false;
+  bool claimed_ = false;
+  kr::UniqueHandle claim_;  // the device's claim semaphore while claimed
+  bool enabled_ = false;
+  bool freezeEvents_ = false;
+  bool containerFrozen_ = false;
+  long resultCode_ = 0, resultCodeExtended_ = 0;
+  long binaryConversion_ = 0;
+  long powerNotify_ = 0;
+  bool powerOnline_ = false;
+  std::wstring checkHealthText_;
+  std::string errorString_;
+
+  // Fiscal state.
+  ReceiptModel model_;
+  int flags_ = 0;  // the ECR's status flags as last answered
+  long remainingFiscalMemory_ = 0;
+  bool asyncMode_ = false, checkTotal_ = true, duplicateReceipt_ = false, flagWhenIdle_ = false;
+  long vatPending_[ecrcmd::kVatRates] = {-1, -1, -1, -1};  // SetVatValue, for SetVatTable
+
+  // Asynchronous output and events.
+  std::deque<Job> queue_;
+  long lastOutputId_ = 0, outputId_ = 0;
+  bool running_ = false, inTransaction_ = false, errorPending_ = false;
+  bool reporting_ = false;  // a report is being printed: PrinterState reads Report
+  long errorOutId_ = 0, errorState_ = 1, errorLevel_ = 1, errorStation_ = 0;
+  std::deque<Event> held_;
+  bool delivering_ = false;
+};
+
+}  // namespace kso

@@ -1,0 +1,143 @@
+// kerunel-cli.exe run as its own process on scripts, against the reference
+// Service Object over Sandoral and the simulator's virtual printer in this
+// process: its output and its exit status.
+#include <gtest/gtest.h>
+#include <windows.h>
+
+#include <fstream>
+#include <memory>
+#include <string>
+
+#include "ecrsim.h"
+#include "service_ids.h"
+#include "support.h"
+#include "virtual_printer.h"
+
+namespace {
+
+constexpr wchar_t kDevice[] = L"CliFP";
+
+// Runs the command line, collecting its output; returns its exit status, or
+// -1 when it could not start or did not end within timeoutMs.
+int RunProcess(std::wstring commandLine, std::string* output, DWORD timeoutMs) {
+  SECURITY_ATTRIBUTES sa{sizeof sa, nullptr, TRUE};
+  HANDLE readEnd = nullptr, writeEnd = nullptr;
+  if (!CreatePipe(&readEnd, &writeEnd, &sa, 0)) return -1;
+  kr::UniqueHandle reader(readEnd), writer(writeEnd);
+  SetHandleInformation(readEnd, HANDLE_FLAG_INHERIT, 0);
+  STARTUPINFOW si{};
+  si.cb = sizeof si;
+  si.dwFlags = STARTF_USESTDHANDLES;
+  si.hStdOutput = writeEnd;
+  si.hStdError = writeEnd;
+  si.hStdInput = GetStdHandle(STD_INPUT_HANDLE);
+  PROCESS_INFORMATION pi{};
+  if (!CreateProcessW(nullptr, &commandLine[0], nullptr, nullptr, TRUE, 0, nullptr, nullptr, &si,
+                      &pi)) {
+    return -1;
+  }
+  kr::UniqueHandle process(pi.hProcess), thread(pi.hThread);
+  writer.reset();  // ours: the pipe ends when the child's copy closes
+  char buffer[4096];
+  DWORD n = 0;
+  while (ReadFile(readEnd, buffer, sizeof buffer, &n, nullptr) && n > 0) output->append(buffer, n);
+  if (WaitForSingleObject(pi.hProcess, timeoutMs) != WAIT_OBJECT_0) {
+    TerminateProcess(pi.hProcess, 99);
+    return -1;
+  }
+  DWORD code = 0;
+  GetExitCodeProcess(pi.hProcess, &code);
+  return static_cast<int>(code);
+}
+
+class CliTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    kr::UniqueModule so(LoadLibraryW(KSO_MODULE));
+    using Fn = HRESULT(STDAPICALLTYPE*)();
+    auto reg = reinterpret_cast<Fn>(
+        reinterpret_cast<void*>(GetProcAddress(so.get(), "DllRegisterServer")));
+    ASSERT_TRUE(reg && reg() == S_OK);
+    ecr_.AttachPrinter(std::make_shared<ecrsim::VirtualPrinter>());
+    ASSERT_NE(0, ecr_.Start());
+    ASSERT_EQ(ERROR_SUCCESS, config_.Device(kDevice, KSO_PROGID));
+    const std::wstring key = std::wstring(kr_test::kOposClassKey) + L"\\" + kDevice;
+    const std::string link = ecr_.InlineSettings("OnLine=1");
+    const std::wstring wide(link.begin(), link.end());
+    ASSERT_EQ(ERROR_SUCCESS,
+              RegSetKeyValueW(HKEY_LOCAL_MACHINE, key.c_str(), L"Link", REG_SZ, wide.c_str(),
+                              static_cast<DWORD>((wide.size() + 1) * sizeof(wchar_t))));
+  }
+
+  // Runs the script through kerunel-cli; returns its exit status.
+  int RunScript(const std::string& script, std::string* output) {
+    wchar_t dir[MAX_PATH];
+    GetTempPathW(MAX_PATH, dir);
+    const std::wstring path = std::wstring(dir) + L"kerunel_cli_test.kcli";
+    std::ofstream(path.c_str()) << script;
+    return RunProcess(L"kerunel-cli.exe --module Kerunel.ocx \"" + path + L"\"", output, 60000);
+  }
+
+  ecrsim::Simulator ecr_{ecrsim::Wire::kHexLine};
+  kr_test::ScopedOposConfig config_;
+};
+
+TEST_F(CliTest, ScriptsRunWithTheirResultsEventsAndExitStatus) {
+  const std::string open = "Open CliFP\nClaim 1000\nset PowerNotify 1\nset DeviceEnabled 1\n";
+  struct Case {
+    const char* what;
+    std::string script;
+    int status;
+    std::vector<std::string> shown;  // in this order
+    std::string notShown;
+  };
+  const Case cases[] = {
+      {"a receipt",
+       open + "BeginFiscalReceipt 1  # header\n"
+              "PrintRecItem \"Bread roll\" 2.50 0 1 0 \"\"\n"
+              "PrintRecTotal 2.50 5 \"CASH\"\nget PrinterState\nEndFiscalReceipt 0\n"
+              "GetData 2 0 \"\"\nClose\n",
+       0,
+       {"  event StatusUpdateEvent 2001", "> PrintRecItem \"Bread roll\" 2.50 0 1 0 \"\"",
+        "  0 OPOS_SUCCESS", "  PrinterState = 4 FiscalReceiptEnding", "  Data = \"2.50\"",
+        "> Close"},
+       "UNEXPECTED"},
+      {"an unexpected refusal stops the run",
+       open + "PrintRecItem \"Tea\" 1 0 1 0 \"\"\nClose\n",
+       1,
+       {"  114 OPOS_E_EXTENDED, extended 207 OPOS_EFPTR_WRONG_STATE", "UNEXPECTED"},
+       "> Close"},
+      {"an expected refusal goes on",
+       open + "PrintRecItem Tea 1 0 1 0 \"\" => OPOS_E_EXTENDED/207\nPrintZReport\nClose\n",
+       0,
+       {"extended 207", "> PrintZReport", "  0 OPOS_SUCCESS", "> Close"},
+       "UNEXPECTED"},
+      {"asynchronous output is waited for",
+       open + "set AsyncMode 1\nBeginFiscalReceipt 1\nPrintRecItem Jam 3.10 0 2 0 \"\"\n"
+              "wait OutputCompleteEvent\nwait OutputCompleteEvent\nwait idle\nClose\n",
+       0,
+       {"event OutputCompleteEvent 1", "event OutputCompleteEvent 2", "> wait idle"},
+       "UNEXPECTED"},
+      {"a script error", "Open CliFP\nPrintRecMessage \"unclosed\n", 2, {}, "> PrintRecMessage"},
+      {"a wrong argument count",
+       "Open CliFP\nClaim\nClose\n",
+       2,
+       {"> Open CliFP", "line 2: Claim takes 1 argument"},
+       "> Close"},
+  };
+  for (const Case& c : cases) {
+    std::string out;
+    EXPECT_EQ(c.status, RunScript(c.script, &out)) << c.what << "\n" << out;
+    size_t at = 0;
+    for (const std::string& line : c.shown) {
+      size_t found = out.find(line, at);
+      EXPECT_NE(std::string::npos, found) << c.what << ": " << line << "\n" << out;
+      if (found != std::string::npos) at = found + line.size();
+    }
+    if (!c.notShown.empty()) {
+      EXPECT_EQ(std::string::npos, out.find(c.notShown)) << c.what << "\n" << out;
+    }
+  }
+}
+
+}  // namespace
