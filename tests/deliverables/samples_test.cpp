@@ -10,6 +10,9 @@
 #include <string>
 
 #include "ecrsim.h"
+#ifdef KERUNEL_SERVICE
+#include "virtual_printer.h"
+#endif
 #include "link_api.h"
 #include "support.h"
 #include "win_raii.h"
@@ -18,6 +21,12 @@ namespace {
 
 using kr_test::RunProgram;
 using kr_test::WinePath;
+
+#ifdef KERUNEL_SERVICE
+constexpr bool kServiceBuilt = true;
+#else
+constexpr bool kServiceBuilt = false;
+#endif
 
 const char kDeviceKey[] = "OLEforRetail\\ServiceOPOS\\Kerunel\\ZV_FPrinter";
 const char kSamplePort[] = "\"ECRPortNumber\"=\"1470\"";
@@ -54,6 +63,14 @@ std::string ReadValue(const std::string& path, const char* name) {
 }
 
 TEST(SampleRegFiles, EachImportsAndItsDeviceOpens) {
+  kr::ComInit com(COINIT_APARTMENTTHREADED);
+#ifdef KERUNEL_SERVICE
+  // The control and the reference Service Object registered from this build.
+  for (const char* server : {"Kerunel.ocx", "KerunelSO.dll"}) {
+    std::string path = WinePath(std::string(KERUNEL_BIN_DIR) + "/" + server);
+    ASSERT_EQ(RunProgram("regsvr32.exe /s \"" + path + "\""), 0u) << path;
+  }
+#endif
   CreateDirectoryA("C:\\ProgramData\\Kerunel", nullptr);  // the samples' log folder
   for (const Sample& sample : kSamples) {
     SCOPED_TRACE(sample.file);
@@ -65,6 +82,9 @@ TEST(SampleRegFiles, EachImportsAndItsDeviceOpens) {
         << "the sample's key is not in its registry view";
 
     ecrsim::Simulator ecr(sample.wire);
+#ifdef KERUNEL_SERVICE
+    ecr.AttachPrinter(std::make_shared<ecrsim::VirtualPrinter>());
+#endif
     uint16_t port = ecr.Start();
     ASSERT_NE(port, 0);
     text.replace(at, sizeof kSamplePort - 1, "\"ECRPortNumber\"=\"" + std::to_string(port) + "\"");
@@ -79,18 +99,29 @@ TEST(SampleRegFiles, EachImportsAndItsDeviceOpens) {
     std::string log = ReadValue(path, "LogFileName");
     DeleteFileA(log.c_str());
 
-    // The device's own key is the link's configuration.
-    kr::UniqueModule driver(LoadLibraryA((std::string(sample.driver) + ".dll").c_str()));
-    ASSERT_TRUE(driver);
-    auto openProt = reinterpret_cast<linkdrv::OpenProtFn>(
-        reinterpret_cast<void*>(GetProcAddress(driver.get(), "OpenProt")));
-    auto closeProt = reinterpret_cast<linkdrv::CloseProtFn>(
-        reinterpret_cast<void*>(GetProcAddress(driver.get(), "CloseProt")));
-    auto lastError = reinterpret_cast<linkdrv::GetLastProtocolErrorFn>(
-        reinterpret_cast<void*>(GetProcAddress(driver.get(), "GetLastProtocolError")));
-    int error = -1;
-    EXPECT_TRUE(openProt(path.c_str(), 0) || (lastError(&error, nullptr), false)) << error;
-    EXPECT_TRUE(closeProt(0));
+    bool nativeView = std::string(sample.view) == "SOFTWARE\\";
+#ifdef KERUNEL_SERVICE
+    if (nativeView) {
+      // As an application opens it: the control, the reference Service
+      // Object, the driver the sample names, the virtual printer.
+      EXPECT_EQ(kr_test::UseDeviceThroughControl(L"ZV_FPrinter"), "");
+    }
+#endif
+    if (!nativeView || !kServiceBuilt) {
+      // The 32-bit view cannot be reached through this 64-bit control: the
+      // device key, as the link's configuration, opened with its driver.
+      kr::UniqueModule driver(LoadLibraryA((std::string(sample.driver) + ".dll").c_str()));
+      ASSERT_TRUE(driver);
+      auto openProt = reinterpret_cast<linkdrv::OpenProtFn>(
+          reinterpret_cast<void*>(GetProcAddress(driver.get(), "OpenProt")));
+      auto closeProt = reinterpret_cast<linkdrv::CloseProtFn>(
+          reinterpret_cast<void*>(GetProcAddress(driver.get(), "CloseProt")));
+      auto lastError = reinterpret_cast<linkdrv::GetLastProtocolErrorFn>(
+          reinterpret_cast<void*>(GetProcAddress(driver.get(), "GetLastProtocolError")));
+      int error = -1;
+      EXPECT_TRUE(openProt(path.c_str(), 0) || (lastError(&error, nullptr), false)) << error;
+      EXPECT_TRUE(closeProt(0));
+    }
     EXPECT_EQ(ecr.GetCounters().connections, 1);
     EXPECT_NE(ReadFile(log).find("LOG OPEN"), std::string::npos) << "no protocol log in " << log;
 

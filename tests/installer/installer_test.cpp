@@ -280,7 +280,11 @@ TEST(Installer, InstallUseAndUninstallLeaveNothingBehind) {
 
   // The sample device against the installed simulator (on a free port).
   {
+#ifdef KERUNEL_SERVICE
+    InstalledSimulator ecr("hexline --printer");  // the virtual printer behind the wire
+#else
     InstalledSimulator ecr("hexline");
+#endif
     ASSERT_NE(ecr.port(), 0);
     std::string port = std::to_string(ecr.port());
     kr::UniqueHKey device;
