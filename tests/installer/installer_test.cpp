@@ -168,13 +168,6 @@ class InstalledSimulator {
     startup.dwFlags = STARTF_USESTDHANDLES;
     startup.hStdOutput = write;
     startup.hStdError = write;
-    // Its standard input stays open while it runs (it ends when that closes).
-    HANDLE inRead = nullptr, inWrite = nullptr;
-    if (!CreatePipe(&inRead, &inWrite, &inherit, 0)) return;
-    kr::UniqueHandle inReadEnd(inRead);
-    input_.reset(inWrite);
-    SetHandleInformation(inWrite, HANDLE_FLAG_INHERIT, 0);
-    startup.hStdInput = inRead;
     std::string command =
         "\"" + std::string(kInstallDir) + "\\ecrsim.exe\" --wire " + wire + " --port 0";
     PROCESS_INFORMATION process{};
@@ -204,7 +197,7 @@ class InstalledSimulator {
   int port() const { return port_; }
 
  private:
-  kr::UniqueHandle process_, output_, input_;
+  kr::UniqueHandle process_, output_;
   int port_ = 0;
 };
 

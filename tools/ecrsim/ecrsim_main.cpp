@@ -2,15 +2,16 @@
 //
 //   ecrsim [--wire hexline|hostpc] [--port N] [--printer] [--journal FILE]
 //          [--quiet] [--answer C:HEX] [--error C:NN] [--noanswer C]
-//          [--delay MS] [--status HH] [--mute]
+//          [--delay MS] [--status HH] [--mute] [--quit-on-eof] [--help]
 //
 // --printer puts the virtual fiscal printer behind the link (it executes
 // the Kerunel ECR command set); --journal appends its paper roll to FILE.
 // --answer A:410102 answers commands with code 'A' by the bytes 41 01 02;
 // --error A:05 answers them with "E" and the byte 05; --delay applies to the
 // answers given on the command line. It prints "port N", then one line per
-// event (none with --quiet), and runs until Ctrl+C, until its standard
-// input closes, or until it reads "quit". Other lines on its standard input
+// event (none with --quiet), and runs until Ctrl+C or until it reads "quit"
+// (with --quit-on-eof also when its standard input closes, so that it can
+// run in the background with no input). Other lines on its standard input
 // inject faults: "paper out", "paper ok", "near end", "cover open",
 // "cover closed", "journal empty", "journal ok", "busy N", "drop", "reset",
 // "mute", "unmute".
@@ -61,21 +62,36 @@ BOOL WINAPI OnConsoleCtrl(DWORD) {
   return TRUE;
 }
 
+bool HexDigit(char c) {
+  return (c >= '0' && c <= '9') || (c >= 'a' && c <= 'f') || (c >= 'A' && c <= 'F');
+}
+
+// Parses pairs of hex digits into bytes; false for anything else.
+bool ParseHex(const char* hex, ecrsim::Bytes* bytes) {
+  bytes->clear();
+  size_t n = std::strlen(hex);
+  if (n % 2 != 0) return false;
+  for (size_t i = 0; i < n; i += 2) {
+    if (!HexDigit(hex[i]) || !HexDigit(hex[i + 1])) return false;
+    char pair[3] = {hex[i], hex[i + 1], 0};
+    bytes->push_back(static_cast<uint8_t>(std::strtoul(pair, nullptr, 16)));
+  }
+  return true;
+}
+
 // Parses "C:HEX" into the code and the bytes; false when malformed.
 bool ParseCodeAndHex(const char* text, uint8_t* code, ecrsim::Bytes* bytes) {
   if (!text[0] || text[1] != ':') return false;
   *code = static_cast<uint8_t>(text[0]);
-  bytes->clear();
-  const char* hex = text + 2;
-  size_t n = std::strlen(hex);
-  if (n % 2 != 0) return false;
-  for (size_t i = 0; i < n; i += 2) {
-    char pair[3] = {hex[i], hex[i + 1], 0};
-    char* end = nullptr;
-    unsigned long v = std::strtoul(pair, &end, 16);
-    if (*end) return false;
-    bytes->push_back(static_cast<uint8_t>(v));
-  }
+  return ParseHex(text + 2, bytes);
+}
+
+// A whole decimal number from min to max; false for anything else.
+bool ParseNumber(const char* text, long min, long max, int* value) {
+  char* end = nullptr;
+  long v = std::strtol(text, &end, 10);
+  if (end == text || *end != '\0' || v < min || v > max) return false;
+  *value = static_cast<int>(v);
   return true;
 }
 
@@ -96,11 +112,34 @@ const char* KindName(ecrsim::EventKind kind) {
   return kNames[static_cast<int>(kind)];
 }
 
-int Usage() {
-  std::fprintf(stderr,
-               "usage: ecrsim [--wire hexline|hostpc] [--port N] [--printer] [--journal FILE] "
-               "[--quiet] [--answer C:HEX] [--error C:NN] [--noanswer C] [--delay MS] "
-               "[--status HH] [--mute]\n");
+const char kUsage[] =
+    "usage: ecrsim [--wire hexline|hostpc] [--port N] [--printer] [--journal FILE] [--quiet]\n"
+    "              [--answer C:HEX] [--error C:NN] [--noanswer C] [--delay MS] [--status HH]\n"
+    "              [--mute] [--quit-on-eof] [--help]\n";
+
+const char kHelp[] =
+    "An ECR on 127.0.0.1 for the Kerunel link drivers.\n"
+    "\n"
+    "  --wire hexline   the wire of Sandoral.dll (the default)\n"
+    "  --wire hostpc    the wire of Mirevon.dll\n"
+    "  --port N         TCP port, 0 to 65535 (0 or none: a free one; it prints \"port N\")\n"
+    "  --printer        the virtual fiscal printer behind the wire (the Kerunel ECR command set)\n"
+    "  --journal FILE   the printer's paper roll appended to FILE (implies --printer)\n"
+    "  --quiet          no line per event\n"
+    "  --answer C:HEX   answer commands with code C by the bytes HEX (--answer A:410102)\n"
+    "  --error C:NN     answer commands C with the error answer E and the byte NN\n"
+    "  --noanswer C     never answer commands C\n"
+    "  --delay MS       delay the answers given above\n"
+    "  --status HH      the status byte it reports (hex)\n"
+    "  --mute           accept the connection and never speak\n"
+    "  --quit-on-eof    end when standard input closes (else only on Ctrl+C or \"quit\")\n"
+    "\n"
+    "Lines on standard input: quit, paper out, paper ok, near end, cover open, cover closed,\n"
+    "journal empty, journal ok, busy N, drop, reset, mute, unmute.\n";
+
+// Says what is wrong with the command line; returns the exit code 2.
+int BadArgument(const std::string& why) {
+  std::fprintf(stderr, "ecrsim: %s\n%s", why.c_str(), kUsage);
   return 2;
 }
 
@@ -120,39 +159,63 @@ int main(int argc, char** argv) {
   bool mute = false;
   bool withPrinter = false;
   bool quiet = false;
+  bool quitOnEof = false;
   std::string journal;
   for (int i = 1; i < argc; ++i) {
     std::string a = argv[i];
-    const char* v = i + 1 < argc ? argv[i + 1] : nullptr;
-    uint8_t code = 0;
-    ecrsim::Bytes bytes;
-    if (a == "--mute" || a == "--printer" || a == "--quiet") {
-      (a == "--mute" ? mute : a == "--printer" ? withPrinter : quiet) = true;
+    if (a == "--help" || a == "-h") {
+      std::printf("%s\n%s", kUsage, kHelp);
+      return 0;
+    }
+    if (a == "--mute" || a == "--printer" || a == "--quiet" || a == "--quit-on-eof") {
+      (a == "--mute"      ? mute
+       : a == "--printer" ? withPrinter
+       : a == "--quiet"   ? quiet
+                          : quitOnEof) = true;
       continue;
     }
-    if (!v) return Usage();
-    ++i;
-    if (a == "--wire" && std::strcmp(v, "hexline") == 0) {
-      wire = ecrsim::Wire::kHexLine;
-    } else if (a == "--wire" && std::strcmp(v, "hostpc") == 0) {
-      wire = ecrsim::Wire::kHostPc;
+    static const char* const kWithValue[] = {"--wire",   "--port",   "--journal", "--delay",
+                                             "--status", "--answer", "--error",   "--noanswer"};
+    bool known = false;
+    for (const char* name : kWithValue) known = known || a == name;
+    if (!known) return BadArgument("unknown argument " + a);
+    if (i + 1 >= argc) return BadArgument(a + " needs a value");
+    const char* v = argv[++i];
+    const std::string bad = a + " " + v + ": ";
+    uint8_t code = 0;
+    ecrsim::Bytes bytes;
+    if (a == "--wire") {
+      if (std::strcmp(v, "hexline") != 0 && std::strcmp(v, "hostpc") != 0) {
+        return BadArgument(bad + "the wire is hexline (Sandoral) or hostpc (Mirevon)");
+      }
+      wire = std::strcmp(v, "hexline") == 0 ? ecrsim::Wire::kHexLine : ecrsim::Wire::kHostPc;
     } else if (a == "--journal") {
       journal = v;
       withPrinter = true;
     } else if (a == "--port") {
-      port = std::atoi(v);
+      if (!ParseNumber(v, 0, 65535, &port)) return BadArgument(bad + "not a port (0 to 65535)");
     } else if (a == "--delay") {
-      delayMs = std::atoi(v);
+      if (!ParseNumber(v, 0, 600000, &delayMs)) {
+        return BadArgument(bad + "not a delay in ms (0 to 600000)");
+      }
     } else if (a == "--status") {
-      status = static_cast<int>(std::strtoul(v, nullptr, 16));
-    } else if (a == "--answer" && ParseCodeAndHex(v, &code, &bytes)) {
+      if (!ParseHex(v, &bytes) || bytes.size() != 1) {
+        return BadArgument(bad + "not one hex byte (00 to FF)");
+      }
+      status = bytes[0];
+    } else if (a == "--answer") {
+      if (!ParseCodeAndHex(v, &code, &bytes)) {
+        return BadArgument(bad + "not C:HEX (a code, a colon, pairs of hex digits)");
+      }
       rules.push_back({code, ecrsim::Reply::Answer(bytes)});
-    } else if (a == "--error" && ParseCodeAndHex(v, &code, &bytes) && bytes.size() == 1) {
+    } else if (a == "--error") {
+      if (!ParseCodeAndHex(v, &code, &bytes) || bytes.size() != 1) {
+        return BadArgument(bad + "not C:NN (a code, a colon, one hex byte)");
+      }
       rules.push_back({code, ecrsim::Reply::Error(bytes[0])});
-    } else if (a == "--noanswer" && v[0] && !v[1]) {
+    } else {  // --noanswer
+      if (!v[0] || v[1]) return BadArgument(bad + "not one code character");
       rules.push_back({static_cast<uint8_t>(v[0]), ecrsim::Reply::NoAnswer()});
-    } else {
-      return Usage();
     }
   }
 
@@ -178,19 +241,21 @@ int main(int argc, char** argv) {
 
   g_quit = CreateEventA(nullptr, TRUE, FALSE, nullptr);
   SetConsoleCtrlHandler(OnConsoleCtrl, TRUE);
-  std::thread([&ecr, &printer] {
+  std::thread([&ecr, &printer, quitOnEof] {
     char buffer[256];
-    while (std::fgets(buffer, sizeof buffer, stdin)) {
+    bool quit = false;
+    while (!quit && std::fgets(buffer, sizeof buffer, stdin)) {
       std::string line = buffer;
       while (!line.empty() && (line.back() == '\n' || line.back() == '\r' || line.back() == ' ')) {
         line.pop_back();
       }
-      if (line == "quit") break;
-      if (line.empty()) continue;
+      quit = line == "quit";
+      if (quit || line.empty()) continue;
       std::printf(Inject(line, ecr, printer.get()) ? "ok %s\n" : "unknown: %s\n", line.c_str());
       std::fflush(stdout);
     }
-    SetEvent(g_quit);
+    // Without input (closed, or never given) it runs on until Ctrl+C.
+    if (quit || quitOnEof) SetEvent(g_quit);
   }).detach();
 
   size_t shown = 0;
