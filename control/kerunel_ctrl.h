@@ -129,7 +129,7 @@ class CKerunelCtrl final : public IDispatch,
   bool m_closing = false;
 };
 
-// Module-wide count of live objects and factory locks, for DllCanUnloadNow.
+// Module-wide count of live objects, for DllCanUnloadNow.
 void ModuleAddRef();
 void ModuleRelease();
 LONG ModuleUsage();

@@ -4,8 +4,7 @@
 // The COM headers below need the Windows types.
 #include <olectl.h>
 
-#include <new>
-
+#include "com_server.h"
 #include "kerunel_ctrl.h"
 #include "kerunel_ids.h"
 #include "property_page.h"
@@ -14,60 +13,10 @@
 namespace kr {
 namespace {
 
-// Factory locks; an unlock without a lock is ignored, so an unbalanced
-// LockServer(FALSE) cannot leave the module unloadable.
-LONG g_serverLocks = 0;
+ServerLocks g_serverLocks;
 
-void LockModule(bool lock) {
-  if (lock) {
-    ::InterlockedIncrement(&g_serverLocks);
-    ModuleAddRef();
-    return;
-  }
-  for (LONG held = g_serverLocks; held > 0; held = g_serverLocks) {
-    if (::InterlockedCompareExchange(&g_serverLocks, held - 1, held) == held) {
-      ModuleRelease();
-      return;
-    }
-  }
-}
-
-// One factory per class for the module's lifetime; it does not count as
-// module usage unless locked. Every request creates a new object.
-template <typename Object>
-class CClassFactory final : public IClassFactory {
- public:
-  STDMETHODIMP QueryInterface(REFIID iid, void** out) override {
-    if (out == nullptr) return E_POINTER;
-    if (iid == IID_IUnknown || iid == IID_IClassFactory) {
-      *out = static_cast<IClassFactory*>(this);
-      AddRef();
-      return S_OK;
-    }
-    *out = nullptr;
-    return E_NOINTERFACE;
-  }
-  STDMETHODIMP_(ULONG) AddRef() override { return 2; }
-  STDMETHODIMP_(ULONG) Release() override { return 1; }
-
-  STDMETHODIMP CreateInstance(IUnknown* outer, REFIID iid, void** out) override {
-    if (out == nullptr) return E_POINTER;
-    *out = nullptr;
-    if (outer != nullptr) return CLASS_E_NOAGGREGATION;
-    auto* object = new (std::nothrow) Object();
-    if (object == nullptr) return E_OUTOFMEMORY;
-    HRESULT hr = object->QueryInterface(iid, out);
-    object->Release();
-    return hr;
-  }
-  STDMETHODIMP LockServer(BOOL lock) override {
-    LockModule(lock != FALSE);
-    return S_OK;
-  }
-};
-
-CClassFactory<CKerunelCtrl> g_controlFactory;
-CClassFactory<CKerunelPropPage> g_propPageFactory;
+StaticClassFactory<CKerunelCtrl> g_controlFactory(g_serverLocks);
+StaticClassFactory<CKerunelPropPage> g_propPageFactory(g_serverLocks);
 
 struct ClassEntry {
   const CLSID& clsid;
@@ -93,7 +42,7 @@ STDAPI DllGetClassObject(REFCLSID clsid, REFIID iid, void** out) {
 }
 
 STDAPI DllCanUnloadNow() {
-  return kr::ModuleUsage() == 0 ? S_OK : S_FALSE;
+  return kr::ModuleUsage() == 0 && kr::g_serverLocks.Count() == 0 ? S_OK : S_FALSE;
 }
 
 STDAPI DllRegisterServer() {

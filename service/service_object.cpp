@@ -7,9 +7,9 @@
 #include <oaidl.h>
 #include <olectl.h>
 
-#include <new>
 #include <string>
 
+#include "com_server.h"
 #include "fiscal_service.h"
 #include "service_ids.h"
 #include "service_methods.h"
@@ -19,7 +19,7 @@ namespace {
 
 const CLSID kClsid = KSO_CLSID_INIT;
 volatile LONG g_objects = 0;
-volatile LONG g_locks = 0;
+kr::ServerLocks g_locks;
 HINSTANCE g_module = nullptr;
 
 // The arguments of one call, by position in the method's parameter list.
@@ -310,46 +310,12 @@ class ServiceObject final : public IDispatch {
   }
 
  private:
-  volatile LONG refs_ = 0;
+  volatile LONG refs_ = 1;  // the creator's
   FiscalService service_;
 };
 
-class ClassFactory final : public IClassFactory {
- public:
-  HRESULT STDMETHODCALLTYPE QueryInterface(REFIID iid, void** out) override {
-    if (!out) return E_POINTER;
-    if (iid == IID_IUnknown || iid == IID_IClassFactory) {
-      *out = static_cast<IClassFactory*>(this);
-      return S_OK;
-    }
-    *out = nullptr;
-    return E_NOINTERFACE;
-  }
-  // A static object: references do not decide its lifetime.
-  ULONG STDMETHODCALLTYPE AddRef() override { return 2; }
-  ULONG STDMETHODCALLTYPE Release() override { return 1; }
-  HRESULT STDMETHODCALLTYPE CreateInstance(IUnknown* outer, REFIID iid, void** out) override {
-    if (!out) return E_POINTER;
-    *out = nullptr;
-    if (outer) return CLASS_E_NOAGGREGATION;
-    ServiceObject* object = new (std::nothrow) ServiceObject();
-    if (!object) return E_OUTOFMEMORY;
-    object->AddRef();
-    const HRESULT hr = object->QueryInterface(iid, out);
-    object->Release();
-    return hr;
-  }
-  HRESULT STDMETHODCALLTYPE LockServer(BOOL lock) override {
-    if (lock) {
-      InterlockedIncrement(&g_locks);
-    } else {
-      InterlockedDecrement(&g_locks);
-    }
-    return S_OK;
-  }
-};
 
-ClassFactory g_factory;
+kr::StaticClassFactory<ServiceObject> g_factory(g_locks);
 
 // Writes a string value (name null: the default value) under HKCR\path.
 LONG WriteValue(const std::wstring& path, const wchar_t* name, const std::wstring& value) {
@@ -385,7 +351,7 @@ extern "C" HRESULT STDAPICALLTYPE DllGetClassObject(REFCLSID clsid, REFIID iid, 
 }
 
 extern "C" HRESULT STDAPICALLTYPE DllCanUnloadNow() {
-  return g_objects == 0 && g_locks == 0 ? S_OK : S_FALSE;
+  return g_objects == 0 && g_locks.Count() == 0 ? S_OK : S_FALSE;
 }
 
 // Returns S_OK, or SELFREG_E_CLASS when a key could not be written.

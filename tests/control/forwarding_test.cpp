@@ -142,7 +142,9 @@ TEST_F(ForwardingTest, MarshalsBooleansCurrencyAndStringsAsTheServiceObjectExpec
     ASSERT_EQ(S_OK, control_->Invoke(KR_DISPID_PrintRecMessage, IID_NULL, 0, DISPATCH_METHOD, &p,
                                      result.get(), nullptr, nullptr));
     const TestSoArg& arrived = Last(L"PrintRecMessage")->args[0];
-    if (t.arrives) EXPECT_STREQ(t.arrives, arrived.text);
+    if (t.arrives) {
+      EXPECT_STREQ(t.arrives, arrived.text);
+    }
     EXPECT_EQ(t.callersOwn, static_cast<const void*>(p.rgvarg[0].bstrVal) == arrived.pointer)
         << arrived.textLength;
   }

@@ -6,7 +6,6 @@
 #include <olectl.h>
 #include <windows.h>
 
-#include <new>
 
 #include "testso_state.h"
 
@@ -55,6 +54,7 @@ class ServiceObject final : public IDispatch {
     State& s = TheState();
     ::InterlockedIncrement(&s.liveObjects);
     ::InterlockedIncrement(&s.createdObjects);
+    ::InterlockedIncrement(&s.objectRefs);  // the creator's
   }
   ~ServiceObject() {
     DropControl();
@@ -107,7 +107,7 @@ class ServiceObject final : public IDispatch {
   void DropControl();
   void WriteOutputs(const MethodProgram& program, const DISPPARAMS* params);
 
-  volatile LONG refs_ = 0;
+  volatile LONG refs_ = 1;  // the creator's
   IDispatch* control_ = nullptr;  // the control's dispatch from OpenService
   bool holdsControl_ = false;     // whether a reference on it was taken
 };
@@ -310,42 +310,8 @@ void ServiceObject::DropControl() {
   }
 }
 
-class ClassFactory final : public IClassFactory {
- public:
-  HRESULT STDMETHODCALLTYPE QueryInterface(REFIID iid, void** out) override {
-    if (!out) return E_POINTER;
-    if (iid == IID_IUnknown || iid == IID_IClassFactory) {
-      *out = static_cast<IClassFactory*>(this);
-      return S_OK;
-    }
-    *out = nullptr;
-    return E_NOINTERFACE;
-  }
-  // A static object: references do not decide its lifetime.
-  ULONG STDMETHODCALLTYPE AddRef() override { return 2; }
-  ULONG STDMETHODCALLTYPE Release() override { return 1; }
-  HRESULT STDMETHODCALLTYPE CreateInstance(IUnknown* outer, REFIID iid, void** out) override {
-    if (!out) return E_POINTER;
-    *out = nullptr;
-    if (outer) return CLASS_E_NOAGGREGATION;
-    ServiceObject* object = new (std::nothrow) ServiceObject();
-    if (!object) return E_OUTOFMEMORY;
-    object->AddRef();
-    const HRESULT hr = object->QueryInterface(iid, out);
-    object->Release();
-    return hr;
-  }
-  HRESULT STDMETHODCALLTYPE LockServer(BOOL lock) override {
-    if (lock) {
-      ::InterlockedIncrement(&TheState().serverLocks);
-    } else {
-      ::InterlockedDecrement(&TheState().serverLocks);
-    }
-    return S_OK;
-  }
-};
 
-ClassFactory g_factory;
+kr::StaticClassFactory<ServiceObject> g_factory(TheState().serverLocks);
 
 // Writes a string value (name null: the default value) under root\path.
 LONG WriteValue(const WCHAR* path, const WCHAR* name, const WCHAR* value) {
@@ -379,7 +345,7 @@ extern "C" HRESULT STDAPICALLTYPE DllGetClassObject(REFCLSID clsid, REFIID iid, 
 
 extern "C" HRESULT STDAPICALLTYPE DllCanUnloadNow() {
   const State& s = TheState();
-  return s.liveObjects == 0 && s.serverLocks == 0 ? S_OK : S_FALSE;
+  return s.liveObjects == 0 && s.serverLocks.Count() == 0 ? S_OK : S_FALSE;
 }
 
 // Returns S_OK, or SELFREG_E_CLASS when a key could not be written.

@@ -196,7 +196,7 @@ void WINAPI GetCounters(TestSoCounters* out) {
   out->controlRefsHeld = s.controlRefsHeld;
   out->bstrsHandedOut = s.bstrsHandedOut;
   out->callerBstrsFreed = s.callerBstrsFreed;
-  out->serverLocks = s.serverLocks;
+  out->serverLocks = s.serverLocks.Count();
 }
 
 void WINAPI SetBenchMode(BOOL on) {

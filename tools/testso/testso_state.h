@@ -10,6 +10,7 @@
 #include <string>
 #include <vector>
 
+#include "com_server.h"
 #include "testso_api.h"
 #include "win_raii.h"
 
@@ -109,7 +110,7 @@ class State {
   volatile LONG controlRefsHeld = 0;
   volatile LONG bstrsHandedOut = 0;
   volatile LONG callerBstrsFreed = 0;
-  volatile LONG serverLocks = 0;
+  kr::ServerLocks serverLocks;
 
   void Reset();
   // Records one Invoke; returns the record so the caller can set its hr.
