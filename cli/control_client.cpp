@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cstdio>
 
+#include "com_server.h"
 #include "kerunel_ids.h"
 
 namespace kcli {
@@ -104,7 +105,7 @@ DISPPARAMS Args::Params() {
 
 // --- The event sink -----------------------------------------------------------
 
-class ControlClient::Sink final : public IDispatch {
+class ControlClient::Sink final : public kr::DispatchByIdOnly<> {
  public:
   explicit Sink(ControlClient* owner) : owner_(owner) {}
   void Detach() { owner_ = nullptr; }
@@ -124,14 +125,6 @@ class ControlClient::Sink final : public IDispatch {
     const LONG n = InterlockedDecrement(&refs_);
     if (n == 0) delete this;
     return n;
-  }
-  HRESULT STDMETHODCALLTYPE GetTypeInfoCount(UINT* count) override {
-    if (count) *count = 0;
-    return S_OK;
-  }
-  HRESULT STDMETHODCALLTYPE GetTypeInfo(UINT, LCID, ITypeInfo**) override { return E_NOTIMPL; }
-  HRESULT STDMETHODCALLTYPE GetIDsOfNames(REFIID, LPOLESTR*, UINT, LCID, DISPID*) override {
-    return E_NOTIMPL;
   }
   HRESULT STDMETHODCALLTYPE Invoke(DISPID dispid, REFIID, LCID, WORD, DISPPARAMS* p, VARIANT*,
                                    EXCEPINFO*, UINT*) override {

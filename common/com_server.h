@@ -1,10 +1,11 @@
-// In-process COM server plumbing shared by every module that serves
-// classes: the count of factory locks and one static class factory per
-// class.
+// COM object plumbing shared by every module: the count of factory locks
+// and one static class factory per class for in-process servers, and the
+// IDispatch members of objects that are called by DISPID alone.
 #pragma once
 
 #include <windows.h>
 #include <objbase.h>
+#include <oaidl.h>
 
 #include <new>
 
@@ -69,6 +70,35 @@ class StaticClassFactory final : public IClassFactory {
 
  private:
   ServerLocks& locks_;
+};
+
+// IDispatch's type information for an object that offers none; the object
+// still resolves its names and answers Invoke itself.
+template <typename Base = IDispatch>
+class NoTypeInfo : public Base {
+ public:
+  STDMETHODIMP GetTypeInfoCount(UINT* count) override {
+    if (count == nullptr) return E_POINTER;
+    *count = 0;
+    return S_OK;
+  }
+  STDMETHODIMP GetTypeInfo(UINT, LCID, ITypeInfo** out) override {
+    if (out != nullptr) *out = nullptr;
+    return DISP_E_BADINDEX;
+  }
+};
+
+// An IDispatch whose callers know its DISPIDs (an event sink, a site's
+// ambient properties): no type information and no names; the object
+// answers Invoke itself.
+template <typename Base = IDispatch>
+class DispatchByIdOnly : public NoTypeInfo<Base> {
+ public:
+  STDMETHODIMP GetIDsOfNames(REFIID, LPOLESTR*, UINT count, LCID, DISPID* ids) override {
+    if (ids == nullptr) return E_POINTER;
+    for (UINT i = 0; i < count; ++i) ids[i] = DISPID_UNKNOWN;
+    return DISP_E_UNKNOWNNAME;
+  }
 };
 
 }  // namespace kr

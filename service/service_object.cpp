@@ -206,7 +206,7 @@ DISPID DispidOf(int index) {
   return index + 1;
 }
 
-class ServiceObject final : public IDispatch {
+class ServiceObject final : public kr::NoTypeInfo<> {
  public:
   ServiceObject() : service_(this) { InterlockedIncrement(&g_objects); }
   ~ServiceObject() { InterlockedDecrement(&g_objects); }
@@ -230,15 +230,6 @@ class ServiceObject final : public IDispatch {
     return n;
   }
 
-  HRESULT STDMETHODCALLTYPE GetTypeInfoCount(UINT* count) override {
-    if (!count) return E_POINTER;
-    *count = 0;
-    return S_OK;
-  }
-  HRESULT STDMETHODCALLTYPE GetTypeInfo(UINT, LCID, ITypeInfo** info) override {
-    if (info) *info = nullptr;
-    return DISP_E_BADINDEX;
-  }
   HRESULT STDMETHODCALLTYPE GetIDsOfNames(REFIID riid, LPOLESTR* names, UINT count, LCID,
                                           DISPID* ids) override {
     if (!names || !ids) return E_POINTER;

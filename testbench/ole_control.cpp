@@ -4,6 +4,8 @@
 #include <new>
 #include <vector>
 
+#include "com_server.h"
+
 namespace vostrik {
 
 std::wstring SystemStatusText(HRESULT status) {
@@ -115,7 +117,7 @@ class TOleControl::Site final : public IOleClientSite,
                                 public IOleInPlaceSite,
                                 public IOleInPlaceFrame,
                                 public IOleControlSite,
-                                public IDispatch,
+                                public kr::DispatchByIdOnly<>,
                                 private RefCounted {
  public:
   explicit Site(TOleControl& owner) : owner_(&owner) {}
@@ -241,20 +243,6 @@ class TOleControl::Site final : public IOleClientSite,
   STDMETHODIMP ShowPropertyFrame() override { return E_NOTIMPL; }
 
   // IDispatch: the ambient properties of a container in user mode.
-  STDMETHODIMP GetTypeInfoCount(UINT* count) override {
-    if (!count) return E_POINTER;
-    *count = 0;
-    return S_OK;
-  }
-  STDMETHODIMP GetTypeInfo(UINT, LCID, ITypeInfo** out) override {
-    if (out) *out = nullptr;
-    return DISP_E_BADINDEX;
-  }
-  STDMETHODIMP GetIDsOfNames(REFIID, LPOLESTR*, UINT count, LCID, DISPID* ids) override {
-    if (!ids) return E_POINTER;
-    for (UINT i = 0; i < count; ++i) ids[i] = DISPID_UNKNOWN;
-    return DISP_E_UNKNOWNNAME;
-  }
   STDMETHODIMP Invoke(DISPID dispid, REFIID, LCID, WORD flags, DISPPARAMS* params, VARIANT* result,
                       EXCEPINFO*, UINT*) override {
     if (!(flags & DISPATCH_PROPERTYGET)) return DISP_E_MEMBERNOTFOUND;
@@ -321,7 +309,7 @@ class TOleControl::Site final : public IOleClientSite,
 // The event sink: answers the record's event interface and hands every
 // incoming event to the host.
 
-class TOleControl::EventSink final : public IDispatch, private RefCounted {
+class TOleControl::EventSink final : public kr::DispatchByIdOnly<>, private RefCounted {
  public:
   EventSink(TOleControl& owner, const IID& eventIid) : owner_(&owner), eventIid_(eventIid) {}
   void Detach() { owner_ = nullptr; }
@@ -339,20 +327,6 @@ class TOleControl::EventSink final : public IDispatch, private RefCounted {
   STDMETHODIMP_(ULONG) AddRef() override { return AddRefImpl(); }
   STDMETHODIMP_(ULONG) Release() override { return ReleaseImpl(); }
 
-  STDMETHODIMP GetTypeInfoCount(UINT* count) override {
-    if (!count) return E_POINTER;
-    *count = 0;
-    return S_OK;
-  }
-  STDMETHODIMP GetTypeInfo(UINT, LCID, ITypeInfo** out) override {
-    if (out) *out = nullptr;
-    return DISP_E_BADINDEX;
-  }
-  STDMETHODIMP GetIDsOfNames(REFIID, LPOLESTR*, UINT count, LCID, DISPID* ids) override {
-    if (!ids) return E_POINTER;
-    for (UINT i = 0; i < count; ++i) ids[i] = DISPID_UNKNOWN;
-    return DISP_E_UNKNOWNNAME;
-  }
   STDMETHODIMP Invoke(DISPID dispid, REFIID, LCID, WORD, DISPPARAMS* params, VARIANT* result,
                       EXCEPINFO*, UINT*) override {
     if (result) ::VariantInit(result);

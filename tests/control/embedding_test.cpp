@@ -10,6 +10,7 @@
 #include <thread>
 #include <vector>
 
+#include "com_server.h"
 #include "control_fixture.h"
 #include "kerunel_texts.h"
 #include "opos.h"
@@ -20,7 +21,9 @@ using ctl::Args;
 
 // The container side: one site object with the interfaces a control asks
 // its site for. It lives on the test's stack; references do not free it.
-class TestSite final : public IOleClientSite, public IOleInPlaceSite, public IDispatch {
+class TestSite final : public IOleClientSite,
+                       public IOleInPlaceSite,
+                       public kr::DispatchByIdOnly<> {
  public:
   explicit TestSite(HWND window) : window_(window) {}
 
@@ -91,14 +94,6 @@ class TestSite final : public IOleClientSite, public IOleInPlaceSite, public IDi
   }
 
   // IDispatch: the ambient properties; only UserMode is known.
-  STDMETHODIMP GetTypeInfoCount(UINT* count) override {
-    *count = 0;
-    return S_OK;
-  }
-  STDMETHODIMP GetTypeInfo(UINT, LCID, ITypeInfo**) override { return E_NOTIMPL; }
-  STDMETHODIMP GetIDsOfNames(REFIID, LPOLESTR*, UINT, LCID, DISPID*) override {
-    return DISP_E_UNKNOWNNAME;
-  }
   STDMETHODIMP Invoke(DISPID dispid, REFIID, LCID, WORD, DISPPARAMS*, VARIANT* result, EXCEPINFO*,
                       UINT*) override {
     if (dispid != DISPID_AMBIENT_USERMODE || result == nullptr) return DISP_E_MEMBERNOTFOUND;

@@ -6,6 +6,7 @@
 #include <string>
 #include <vector>
 
+#include "com_server.h"
 #include "control_fixture.h"
 #include "opos.h"
 
@@ -15,7 +16,7 @@ using ctl::Args;
 using kr::ComPtr;
 
 // An event sink that records what it receives and can fail or answer.
-class FakeSink : public IDispatch {
+class FakeSink : public kr::DispatchByIdOnly<> {
  public:
   struct Event {
     DISPID dispid;
@@ -37,12 +38,6 @@ class FakeSink : public IDispatch {
   }
   STDMETHODIMP_(ULONG) AddRef() override { return ++refs; }
   STDMETHODIMP_(ULONG) Release() override { return --refs; }
-  STDMETHODIMP GetTypeInfoCount(UINT* n) override {
-    *n = 0;
-    return S_OK;
-  }
-  STDMETHODIMP GetTypeInfo(UINT, LCID, ITypeInfo**) override { return E_NOTIMPL; }
-  STDMETHODIMP GetIDsOfNames(REFIID, LPOLESTR*, UINT, LCID, DISPID*) override { return E_NOTIMPL; }
   STDMETHODIMP Invoke(DISPID dispid, REFIID, LCID, WORD flags, DISPPARAMS* p, VARIANT*,
                       EXCEPINFO* excepInfo, UINT*) override {
     EXPECT_EQ(DISPATCH_METHOD, flags);

@@ -11,6 +11,7 @@
 #include <string>
 #include <vector>
 
+#include "com_server.h"
 #include "kerunel_wrapper.h"
 #include "opos_fiscal_printer.h"
 #include "support.h"
@@ -30,7 +31,7 @@ struct Seen {
 // The fake control: IDispatch with names of its own, one connection point.
 // Every member is a name in kNames; its DISPID is the standard's for the
 // nine properties and 1000 + position for the rest.
-class FakePrinter final : public IDispatch,
+class FakePrinter final : public kr::NoTypeInfo<>,
                           public IConnectionPointContainer,
                           public IConnectionPoint {
  public:
@@ -72,11 +73,6 @@ class FakePrinter final : public IDispatch,
   STDMETHODIMP_(ULONG) AddRef() override { return 2; }  // lives on the test's stack
   STDMETHODIMP_(ULONG) Release() override { return 1; }
 
-  STDMETHODIMP GetTypeInfoCount(UINT* n) override {
-    *n = 0;
-    return S_OK;
-  }
-  STDMETHODIMP GetTypeInfo(UINT, LCID, ITypeInfo**) override { return E_NOTIMPL; }
   STDMETHODIMP GetIDsOfNames(REFIID, LPOLESTR* names, UINT count, LCID, DISPID* ids) override {
     for (UINT i = 0; i < count; ++i) {
       ids[i] = IdOf(names[i]);

@@ -4,6 +4,7 @@
 #include <string>
 #include <vector>
 
+#include "com_server.h"
 #include "support.h"
 
 namespace {
@@ -15,7 +16,7 @@ using kr::UniqueVariant;
 // A stand-in for the control's dispatch: answers the five callback names,
 // records what arrives, and answers the by-reference arguments like an
 // application's event handlers would.
-class FakeControl final : public IDispatch {
+class FakeControl final : public kr::NoTypeInfo<> {
  public:
   struct Received {
     DISPID id;
@@ -41,11 +42,6 @@ class FakeControl final : public IDispatch {
   }
   ULONG STDMETHODCALLTYPE AddRef() override { return ++refs; }
   ULONG STDMETHODCALLTYPE Release() override { return --refs; }
-  HRESULT STDMETHODCALLTYPE GetTypeInfoCount(UINT* n) override {
-    *n = 0;
-    return S_OK;
-  }
-  HRESULT STDMETHODCALLTYPE GetTypeInfo(UINT, LCID, ITypeInfo**) override { return E_NOTIMPL; }
   HRESULT STDMETHODCALLTYPE GetIDsOfNames(REFIID, LPOLESTR* names, UINT, LCID lcid,
                                           DISPID* ids) override {
     static const wchar_t* const kNames[] = {L"SODirectIO", L"SOError", L"SOOutputComplete",

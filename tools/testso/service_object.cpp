@@ -7,6 +7,7 @@
 #include <windows.h>
 
 
+#include "com_server.h"
 #include "testso_state.h"
 
 namespace testso {
@@ -48,7 +49,7 @@ void StoreResult(VARIANT* result, VARTYPE vt, LONG value) {
   }
 }
 
-class ServiceObject final : public IDispatch {
+class ServiceObject final : public kr::NoTypeInfo<> {
  public:
   ServiceObject() {
     State& s = TheState();
@@ -86,15 +87,6 @@ class ServiceObject final : public IDispatch {
   }
 
   // IDispatch
-  HRESULT STDMETHODCALLTYPE GetTypeInfoCount(UINT* count) override {
-    if (!count) return E_POINTER;
-    *count = 0;
-    return S_OK;
-  }
-  HRESULT STDMETHODCALLTYPE GetTypeInfo(UINT, LCID, ITypeInfo** info) override {
-    if (info) *info = nullptr;
-    return DISP_E_BADINDEX;
-  }
   HRESULT STDMETHODCALLTYPE GetIDsOfNames(REFIID riid, LPOLESTR* names, UINT count, LCID lcid,
                                           DISPID* ids) override;
   HRESULT STDMETHODCALLTYPE Invoke(DISPID id, REFIID riid, LCID lcid, WORD flags,
