@@ -89,7 +89,7 @@ TEST_F(SandoralNotify, AnImmediateAnswerAfterEcrIOWithoutWaitIsNotified) {
     size_t posted = window.Notes(NoteWindow::kRxMessage).size();
     if (i % 2) PostMessageA(window.hwnd(), NoteWindow::kSlowMessage, 0, 80);
     const uint8_t tag = static_cast<uint8_t>('a' + i);
-    ASSERT_EQ(Io(i % 4 < 2 ? 0 : kEcrAnswerExpected, {'A', tag}), 0);
+    ASSERT_EQ(Io(i % 4 < 2 ? 0u : static_cast<unsigned>(kEcrAnswerExpected), {'A', tag}), 0);
     DWORD start = GetTickCount();
     while (CallbackLog::Rx().empty() && ElapsedMs(start) < 1500) Sleep(5);
     ASSERT_EQ(Values(CallbackLog::Rx()), (std::vector<std::pair<int, int>>{{1, 'A'}}));
