@@ -47,12 +47,16 @@ kr_wine_prefix() {
       # Without a window manager every message box waits ~2 s to close.
       wine reg add "HKCU\\Software\\Wine\\X11 Driver" /v Managed /d N /f >/dev/null 2>&1
       wineserver -w'
-    # The test bench's fonts ("MS Sans Serif", "Small Fonts") from Wine's own
-    # font set, which Wine does not find on its own here.
-    cp /usr/share/wine/fonts/sserife.fon /usr/share/wine/fonts/smalle.fon \
-      "$WINEPREFIX/drive_c/windows/Fonts/" 2>/dev/null || true
     touch "$WINEPREFIX/.kr-ready"
   fi
+  # The test bench's fonts ("MS Sans Serif", "Small Fonts") from Wine's own
+  # font set, which Wine does not find on its own here; also into a prefix
+  # made before they were copied.
+  local font
+  for font in sserife.fon smalle.fon; do
+    [ -f "$WINEPREFIX/drive_c/windows/Fonts/$font" ] ||
+      cp "/usr/share/wine/fonts/$font" "$WINEPREFIX/drive_c/windows/Fonts/" 2>/dev/null || true
+  done
 }
 
 # The installers: wixl builds them, msitools post-processes and reads them back.

@@ -631,7 +631,7 @@ void VirtualPrinter::PrintTotalsReport(const Totals& t) {
     if (t.discounts[v]) PrintAmount("  DISCOUNTS", -t.discounts[v]);
     if (t.itemVoids[v]) PrintAmount("  VOIDS", -t.itemVoids[v]);
     if (t.refunds[v]) PrintAmount("  REFUNDS", -t.refunds[v]);
-    PrintAmount("  NET", t.Net(v));
+    PrintAmount("  TOTAL", t.Net(v));  // VAT included, after adjustments
     PrintAmount("  VAT", MulDiv(t.Net(v), rates_[v], 10000 + rates_[v]));
   }
   PrintRule();
