@@ -207,15 +207,17 @@ long ControlClient::Call(const char* method, Args& args, HRESULT* hr) {
   return result->vt == VT_I4 ? result->lVal : 0;
 }
 
-long ControlClient::Get(const char* property, HRESULT* hr) {
+HRESULT ControlClient::ReadProperty(const char* property, VARIANT* value) {
   const kr::Member* m = kr::FindMemberByName(property);
-  HRESULT status = DISP_E_UNKNOWNNAME;
+  if (!m || !m->isProperty || !control_) return DISP_E_UNKNOWNNAME;
+  DISPPARAMS none{nullptr, nullptr, 0, 0};
+  return control_->Invoke(m->dispid, IID_NULL, LOCALE_USER_DEFAULT, DISPATCH_PROPERTYGET, &none,
+                          value, nullptr, nullptr);
+}
+
+long ControlClient::Get(const char* property, HRESULT* hr) {
   kr::UniqueVariant result;
-  if (m && m->isProperty && control_) {
-    DISPPARAMS none{nullptr, nullptr, 0, 0};
-    status = control_->Invoke(m->dispid, IID_NULL, LOCALE_USER_DEFAULT, DISPATCH_PROPERTYGET, &none,
-                              result.get(), nullptr, nullptr);
-  }
+  const HRESULT status = ReadProperty(property, result.get());
   if (hr) *hr = status;
   if (FAILED(status)) return -1;
   if (result->vt == VT_BOOL) return result->boolVal ? 1 : 0;
@@ -225,14 +227,8 @@ long ControlClient::Get(const char* property, HRESULT* hr) {
 }
 
 std::wstring ControlClient::GetText(const char* property, HRESULT* hr) {
-  const kr::Member* m = kr::FindMemberByName(property);
-  HRESULT status = DISP_E_UNKNOWNNAME;
   kr::UniqueVariant result;
-  if (m && m->isProperty && control_) {
-    DISPPARAMS none{nullptr, nullptr, 0, 0};
-    status = control_->Invoke(m->dispid, IID_NULL, LOCALE_USER_DEFAULT, DISPATCH_PROPERTYGET, &none,
-                              result.get(), nullptr, nullptr);
-  }
+  const HRESULT status = ReadProperty(property, result.get());
   if (hr) *hr = status;
   kr::UniqueVariant text;
   if (FAILED(status) || FAILED(VariantChangeType(text.get(), result.get(), 0, VT_BSTR))) {

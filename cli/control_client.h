@@ -100,6 +100,10 @@ class ControlClient {
 
  private:
   class Sink;
+  // Reads `property` into `value`; returns the HRESULT, DISP_E_UNKNOWNNAME
+  // for a name that is not a property or with no control.
+  HRESULT ReadProperty(const char* property, VARIANT* value);
+
   kr::UniqueModule module_;
   kr::ComPtr<IDispatch> control_;
   kr::ComPtr<IConnectionPoint> point_;
