@@ -1,7 +1,7 @@
 # road_bench: a receipt through the whole road against the floor the wire
 # framing sets for it. Figures: tools/bench/run-road-bench.sh [build dir].
 if(KERUNEL_ARCH STREQUAL "x64" AND TARGET KerunelSO AND TARGET Mirevon
-   AND EXISTS ${PROJECT_SOURCE_DIR}/tools/ecrsim/CMakeLists.txt)
+   AND EXISTS ${PROJECT_SOURCE_DIR}/ecrsim/CMakeLists.txt)
   add_executable(road_bench ${CMAKE_CURRENT_LIST_DIR}/road_bench.cpp)
   target_link_libraries(road_bench PRIVATE kerunel_client ecrsim kerunel_common)
   target_include_directories(road_bench PRIVATE ${PROJECT_SOURCE_DIR}/service)
