@@ -1,5 +1,5 @@
 // A virtual fiscal printer: executes the Kerunel ECR command set
-// (service/ecr_commands.h, docs/ecr-commands.md) the way a fiscal ECR
+// (fiscal/ecr_commands.h, docs/ecr-commands.md) the way a fiscal ECR
 // does. It keeps the receipt in progress with its running totals per VAT
 // rate, receipt and Z numbers, the day's totals, a fiscal memory of Z
 // reports, its clock, header and trailer lines; everything it prints goes
