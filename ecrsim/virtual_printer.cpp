@@ -142,6 +142,7 @@ const VirtualPrinter::Handler VirtualPrinter::kHandlers[] = {
     {kGetData, 0, nullptr, &VirtualPrinter::Data},
     {kGetTotalizer, 0, nullptr, &VirtualPrinter::Totalizer},
     {kGetVatRate, 0, nullptr, &VirtualPrinter::VatRate},
+    {kSync, 0, nullptr, &VirtualPrinter::Sync},
 };
 // clang-format on
 
@@ -167,8 +168,29 @@ uint8_t VirtualPrinter::Fault() const {
   return 0;
 }
 
-std::string VirtualPrinter::Execute(const std::string& command) {
+// Every command passes here: its number decides whether it runs at all.
+std::string VirtualPrinter::Execute(const std::string& message) {
   std::lock_guard<std::mutex> lock(mu_);
+  int64_t number = 0;
+  const std::string command = Unnumbered(message, &number);
+  if (number == 0) return Perform(command);
+  const char code = command[0];
+  if (!IsQuery(code)) {
+    if (number == lastNumber_) return lastAnswer_;  // done already: the same answer again
+    if (number < lastNumber_) {
+      return TagAnswer(std::string{kErrorCode, static_cast<char>(kErrStaleNumber)}, code, number);
+    }
+  }
+  const std::string answer = TagAnswer(Perform(command), code, number);
+  if (!IsQuery(code) && answer[0] != kErrorCode) {
+    lastNumber_ = number;
+    lastAnswer_ = answer;
+  }
+  return answer;
+}
+
+// One command through its handler.
+std::string VirtualPrinter::Perform(const std::string& command) {
   if (command.empty()) return ErrorAnswer(kErrSyntax);
   if (busy_ > 0) {
     --busy_;
@@ -688,6 +710,20 @@ VirtualPrinter::Fields VirtualPrinter::VatRate(char, const Fields& f, uint8_t* e
     return {};
   }
   return {std::to_string(rates_[vat - 1])};
+}
+
+VirtualPrinter::Fields VirtualPrinter::Sync(char, const Fields&, uint8_t*) {
+  const bool open = doc_.InReceipt();
+  const fiscal::Line* last = doc_.LastItem();
+  return {std::to_string(kCommandSetVersion),
+          std::to_string(lastNumber_),
+          std::to_string(doc_.State()),
+          std::to_string(open ? doc_.Subtotal() : 0),
+          std::to_string(open ? doc_.Due() : 0),
+          std::to_string(open && last ? last->Net() : -1),
+          std::to_string(receiptNumber_),
+          std::to_string(zNumber_),
+          std::to_string(fiscalMemorySize_ - fiscalMemory_.size())};
 }
 
 // --- State and paper ----------------------------------------------------------

@@ -41,8 +41,10 @@ class VirtualPrinter {
   // journalPath empty: the paper roll stays in memory only.
   explicit VirtualPrinter(const std::string& journalPath = "");
 
-  // Executes one command message and returns the answer message.
-  std::string Execute(const std::string& command);
+  // Executes one command message and returns the answer message. A
+  // numbered command that is not a query runs at most once (see
+  // ecr_commands.h): its repeat gets the kept answer.
+  std::string Execute(const std::string& message);
 
   // --- Faults ---
   void SetReceiptPaperOut(bool out);
@@ -135,7 +137,10 @@ class VirtualPrinter {
   Fields Data(char code, const Fields& f, uint8_t* error);
   Fields Totalizer(char code, const Fields& f, uint8_t* error);
   Fields VatRate(char code, const Fields& f, uint8_t* error);
+  Fields Sync(char code, const Fields& f, uint8_t* error);
 
+  // Executes an unnumbered command: the answer message.
+  std::string Perform(const std::string& command);
   const Handler* Find(char code) const;
   uint8_t Fault() const;  // the error a printing command gets now, or 0
   bool FiscalMemoryFull() const;
@@ -179,6 +184,11 @@ class VirtualPrinter {
   int zNumber_ = 0;
   int64_t grandTotal_ = 0;
   std::vector<ZRecord> fiscalMemory_;
+  // The numbered command executed last and its answer, as sent: part of
+  // the fiscal memory, saved and restored with the rest of it, so that a
+  // command repeated after a power cut still runs only once.
+  int64_t lastNumber_ = 0;
+  std::string lastAnswer_;
 };
 
 }  // namespace ecrsim

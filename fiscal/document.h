@@ -77,6 +77,8 @@ class Document {
   // False after Restore until the next receipt: lines and rates unknown.
   bool Known() const { return known_; }
   const Totals& ReceiptTotals() const { return totals_; }
+  // The item an item adjustment would apply to, or null.
+  const Line* LastItem() const { return lastItem_ < 0 ? nullptr : &lines_[lastItem_]; }
 
   // Carries out op (codes of IsDocumentCode): 0, or the error number.
   uint8_t Apply(const Operation& op, Effect* effect = nullptr);

@@ -37,6 +37,7 @@ constexpr Field Text{Slot::kText, true};
 constexpr Field Unit{Slot::kUnitName, true};
 constexpr Field Lines{Slot::kLines, true};
 constexpr Field Amount{Slot::kAmount, false};
+constexpr Field AmountOr{Slot::kAmount, true};  // informative
 constexpr Field Quantity{Slot::kQuantity, true};
 constexpr Field Vat{Slot::kVat, false};
 constexpr Field VatOrItems{Slot::kVat, true};  // 0: the item's
@@ -56,7 +57,7 @@ constexpr Layout kLayouts[] = {
     {kVoidItem, 0, {Text, Amount, Quantity, AdjType, Adjustment, Vat}, 6},
     {kRefund, 0, {Text, Amount, Vat}, 3},
     {kMessage, 0, {Lines}, 1},
-    {kSubtotal, 0, {Amount}, 1},
+    {kSubtotal, 0, {AmountOr}, 1},
     {kSubtotalAdjustment, 0, {Type, Text, Amount}, 3},
     {kNotPaid, 0, {Text, Amount}, 2},
     {kPayment, 0, {Total, Amount, Text}, 3},

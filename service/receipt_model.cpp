@@ -60,4 +60,14 @@ void ReceiptModel::Sync(ecrcmd::DocumentState document, bool training, int64_t s
   doc_.Restore(s);
 }
 
+void ReceiptModel::Sync(const ecrcmd::SyncState& state, bool training) {
+  fiscal::Snapshot s;
+  s.document = static_cast<ecrcmd::DocumentState>(state.document);
+  s.training = training;
+  s.subtotal = state.subtotal;
+  s.due = state.due;
+  s.lastItem = state.lastItem;
+  doc_.Restore(s);
+}
+
 }  // namespace kso

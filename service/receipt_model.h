@@ -48,6 +48,8 @@ class ReceiptModel {
   // After the ECR's own word: its document state, training mode and the
   // open receipt's subtotal.
   void Sync(ecrcmd::DocumentState document, bool training, int64_t subtotal);
+  // The same from the sync query's answer (subtotal, due, last item).
+  void Sync(const ecrcmd::SyncState& state, bool training);
   // After an answer that carries the receipt's subtotal or the amount due.
   void SetSubtotal(int64_t subtotal) { doc_.TakeSubtotal(subtotal); }
   void SetDue(int64_t due) { doc_.TakeDue(due); }
