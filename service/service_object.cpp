@@ -305,7 +305,6 @@ class ServiceObject final : public kr::NoTypeInfo<> {
   FiscalService service_;
 };
 
-
 kr::StaticClassFactory<ServiceObject> g_factory(g_locks);
 
 // Writes a string value (name null: the default value) under HKCR\path.
