@@ -192,6 +192,7 @@ long FiscalService::OpenService(const std::wstring& deviceClass, const std::wstr
   std::wstring link = ReadValue(key.get(), L"Link");
   if (link.empty()) link = keyPath;
   linkSettings_ = ToEcrText(link.data(), link.size());
+  log_.Configure(linkSettings_);
   if (!link_.Load(driverName_, &errorString_)) return Done(OPOS_E_NOEXIST);
 
   window_.reset(CreateMessageWindow(this));

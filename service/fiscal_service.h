@@ -35,6 +35,7 @@
 #include "ecr_commands.h"
 #include "ecr_link.h"
 #include "receipt_model.h"
+#include "service_log.h"
 #include "win_raii.h"
 
 namespace kso {
@@ -127,6 +128,9 @@ class FiscalService {
   // The message window's messages.
   void OnWindowMessage(UINT message, WPARAM wParam, LPARAM lParam);
 
+  // The device's protocol log, for the Service Object's own lines.
+  ServiceLog& log() { return log_; }
+
  private:
   struct Event {
     enum Kind { kStatus, kOutputComplete, kError } kind;
@@ -204,7 +208,8 @@ class FiscalService {
   std::wstring driverName_;
   std::string linkSettings_;
   DWORD answerLimitMs_ = 0;  // AnswerTimeout: longest silence of the ECR
-  EcrLink link_;
+  ServiceLog log_;
+  EcrLink link_{log_};
 
   // Common state.
   bool open_ = false;
