@@ -116,6 +116,8 @@ Outcome FiscalService::Connect() {
     UpdateFlags(answer.flags);
     TakeSync(sync);
     resyncDue_ = true;
+    log_.Write("NEW LINK: the ECR's last command number %lld, document %lld",
+               static_cast<long long>(sync.lastNumber), static_cast<long long>(sync.document));
     return Ok();
   }
   LinkLost();
@@ -205,6 +207,9 @@ Outcome FiscalService::SendUntilAnswered(const std::string& command, int64_t num
       reached = true;  // no answer in time, or a send the driver may still make
     }
     if (number == 0 && reached) break;  // a raw command is never sent twice
+    log_.Write("LINK FAULT on command #%lld (EcrIO %d, extra %d): %s",
+               static_cast<long long>(number), r, extra,
+               links == 0 ? "asking again over a new link" : "giving up");
     LinkLost();
     if (++links > 1) break;  // the command goes once more, over a new link
   }
@@ -218,6 +223,8 @@ Outcome FiscalService::SendUntilAnswered(const std::string& command, int64_t num
                 "yet; the next call finds out, and the same call again is carried out once at most",
                 extra);
   errorString_ = text;
+  log_.Write("OUTCOME UNKNOWN of command #%lld: settled by the next call",
+             static_cast<long long>(number));
   return Outcome{OPOS_E_TIMEOUT, 0};
 }
 
@@ -243,6 +250,8 @@ void FiscalService::TakeSync(const ecrcmd::SyncState& sync) {
     const bool done = sync.lastNumber >= unsettled_.number;
     unsettled_.state = done ? Unsettled::kDone : Unsettled::kNotDone;
     resyncDue_ = true;
+    log_.Write("SETTLED command #%lld: %s", static_cast<long long>(unsettled_.number),
+               done ? "the ECR carried it out" : "the ECR did not carry it out");
   }
 }
 
@@ -271,6 +280,9 @@ Outcome FiscalService::Resync() {
   model_.Sync(static_cast<cmd::DocumentState>(sync.document),
               (answer.flags & cmd::kFlagTraining) != 0, sync.subtotal, sync.due, sync.lastItem);
   resyncDue_ = false;
+  log_.Write("RESYNC: document %lld, subtotal %lld, due %lld",
+             static_cast<long long>(sync.document), static_cast<long long>(sync.subtotal),
+             static_cast<long long>(sync.due));
   return Ok();
 }
 
