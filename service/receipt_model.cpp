@@ -51,22 +51,14 @@ Outcome ReceiptModel::MonitorOnly() const {
   return FromEcrError(doc_.CheckIdle());
 }
 
-void ReceiptModel::Sync(ecrcmd::DocumentState document, bool training, int64_t subtotal) {
+void ReceiptModel::Sync(ecrcmd::DocumentState document, bool training, int64_t subtotal,
+                        int64_t due, int64_t lastItem) {
   fiscal::Snapshot s;
   s.document = document;
   s.training = training;
   s.subtotal = subtotal;
-  s.due = subtotal;
-  doc_.Restore(s);
-}
-
-void ReceiptModel::Sync(const ecrcmd::SyncState& state, bool training) {
-  fiscal::Snapshot s;
-  s.document = static_cast<ecrcmd::DocumentState>(state.document);
-  s.training = training;
-  s.subtotal = state.subtotal;
-  s.due = state.due;
-  s.lastItem = state.lastItem;
+  s.due = due;
+  s.lastItem = lastItem;
   doc_.Restore(s);
 }
 

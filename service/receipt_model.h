@@ -45,11 +45,12 @@ class ReceiptModel {
   // Reports, presettings and the duplicate: only in the Monitor state.
   Outcome MonitorOnly() const;
 
-  // After the ECR's own word: its document state, training mode and the
-  // open receipt's subtotal.
-  void Sync(ecrcmd::DocumentState document, bool training, int64_t subtotal);
-  // The same from the sync query's answer (subtotal, due, last item).
-  void Sync(const ecrcmd::SyncState& state, bool training);
+  // After the ECR's own word: its document state, training mode, and the
+  // open receipt's subtotal, amount still due and last item (-1: none).
+  // The receipt's lines and rates stay unknown until it ends: the checks
+  // that need them are left to the printer.
+  void Sync(ecrcmd::DocumentState document, bool training, int64_t subtotal, int64_t due,
+            int64_t lastItem);
   // After an answer that carries the receipt's subtotal or the amount due.
   void SetSubtotal(int64_t subtotal) { doc_.TakeSubtotal(subtotal); }
   void SetDue(int64_t due) { doc_.TakeDue(due); }
