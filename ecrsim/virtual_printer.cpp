@@ -155,8 +155,28 @@ VirtualPrinter::VirtualPrinter(const std::string& journalPath) {
   trailer_[0] = {"Thank you and goodbye", false};
 }
 
-std::string VirtualPrinter::Execute(const std::string& command) {
+// Every command passes here: its number decides whether it runs at all.
+std::string VirtualPrinter::Execute(const std::string& message) {
   std::lock_guard<std::mutex> lock(mu_);
+  int64_t number = 0;
+  const std::string command = Unnumbered(message, &number);
+  if (number == 0) return Perform(command);
+  const char code = command[0];
+  if (!IsQuery(code)) {
+    if (number == lastNumber_) return lastAnswer_;  // done already: the same answer again
+    if (number < lastNumber_) {
+      return TagAnswer(std::string{kErrorCode, static_cast<char>(kErrStaleNumber)}, code, number);
+    }
+  }
+  const std::string answer = TagAnswer(Perform(command), code, number);
+  if (!IsQuery(code) && answer[0] != kErrorCode) {
+    lastNumber_ = number;
+    lastAnswer_ = answer;
+  }
+  return answer;
+}
+
+std::string VirtualPrinter::Perform(const std::string& command) {
   auto errorAnswer = [](uint8_t e) { return std::string{kErrorCode, static_cast<char>(e)}; };
   if (command.empty()) return errorAnswer(kErrSyntax);
   if (busy_ > 0) {
@@ -164,7 +184,7 @@ std::string VirtualPrinter::Execute(const std::string& command) {
     return errorAnswer(kErrBusy);
   }
   const char code = command[0];
-  static const std::string kSilent = "Qcguwdhtvikz";  // commands that print nothing
+  static const std::string kSilent = "Qcguwsdhtvikz";  // commands that print nothing
   if (kSilent.find(code) == std::string::npos) {
     if (coverOpen_) return errorAnswer(kErrCoverOpen);
     if (paperOut_) return errorAnswer(kErrReceiptEmpty);
@@ -332,6 +352,7 @@ std::string VirtualPrinter::Run(char code, const Fields& f, uint8_t* error) {
     case kGetData:
     case kGetTotalizer:
     case kGetVatRate:
+    case kSync:
       out = Query(code, f, error);
       break;
     default:
@@ -804,6 +825,18 @@ VirtualPrinter::Fields VirtualPrinter::Query(char code, const Fields& f, uint8_t
               ClockText(Now()), std::to_string(kFiscalMemoryRecords - fiscalMemory_.size())};
     case kGetDate:
       return {ClockText(Now())};
+    case kSync: {
+      const bool open = InReceipt();
+      return {std::to_string(kCommandSetVersion),
+              std::to_string(lastNumber_),
+              std::to_string(doc_),
+              std::to_string(open ? Subtotal() : 0),
+              std::to_string(open ? Subtotal() - receipt_.paid : 0),
+              std::to_string(open && receipt_.lastVat != 0 ? receipt_.lastItem : -1),
+              std::to_string(receiptNumber_),
+              std::to_string(zNumber_),
+              std::to_string(kFiscalMemoryRecords - fiscalMemory_.size())};
+    }
     case kGetData: {
       if (!Number(f, 0, &a)) break;
       int64_t sum = 0;

@@ -30,8 +30,10 @@ class VirtualPrinter {
   // journalPath empty: the paper roll stays in memory only.
   explicit VirtualPrinter(const std::string& journalPath = "");
 
-  // Executes one command message and returns the answer message.
-  std::string Execute(const std::string& command);
+  // Executes one command message and returns the answer message. A
+  // numbered command that is not a query runs at most once (see
+  // ecr_commands.h): its repeat gets the kept answer.
+  std::string Execute(const std::string& message);
 
   // --- Faults ---
   void SetReceiptPaperOut(bool out);
@@ -86,6 +88,8 @@ class VirtualPrinter {
 
   using Fields = std::vector<std::string>;
 
+  // Executes an unnumbered command: the answer message.
+  std::string Perform(const std::string& command);
   // Each returns the answer's fields after the flags, or sets *error.
   std::string Run(char code, const Fields& f, uint8_t* error);
   Fields OpenReceipt(const Fields& f, uint8_t* error);
@@ -141,6 +145,11 @@ class VirtualPrinter {
   int zNumber_ = 0;
   int64_t grandTotal_ = 0;
   std::vector<ZRecord> fiscalMemory_;
+  // The numbered command executed last and its answer, as sent: part of
+  // the fiscal memory, saved and restored with the rest of it, so that a
+  // command repeated after a power cut still runs only once.
+  int64_t lastNumber_ = 0;
+  std::string lastAnswer_;
 };
 
 // The fiscal memory's size in Z reports.

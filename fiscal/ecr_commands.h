@@ -8,6 +8,15 @@
 //     command  A Bread|250|1000|1|0|
 //     answer   A32|250
 // An error answer is "E" followed by one byte, the ECR's error number.
+//
+// A command may carry a number right after its code ("A#17|Bread|..."); its
+// answer then carries the same number ("A#17|32|250", or "E" + error byte +
+// "A#17"), so an answer is never taken for another command's. For every
+// command but a query the number also makes it happen at most once: the ECR
+// keeps the number and answer of the numbered command it executed last, a
+// repeat of that number gets the kept answer and executes nothing, and a
+// lower number (a command arriving late) is refused. kSync tells the last
+// number executed and the document state, to settle a lost answer.
 // Amounts are whole cents, quantities thousandths, VAT rates hundredths of
 // a percent, dates ddmmyyyyhhmm, all as decimal text. Texts are 8-bit
 // (code page 1252) and carry no '|' and no control characters.
@@ -64,11 +73,18 @@ enum Code : char {
   kGetData = 'g',             // item                           -> text
   kGetTotalizer = 'u',        // vat (0: all)|kind              -> amount
   kGetVatRate = 'w',          // vat                            -> rate
+  kSync = 's',                // -> version|lastNumber|document|subtotal|due|lastItem|
+                              //    receiptNo|zNo|freeZRecords
 };
 // clang-format on
 
 constexpr char kSeparator = '|';
 constexpr char kErrorCode = 'E';
+constexpr char kNumberMark = '#';
+constexpr int64_t kMaxCommandNumber = 999999999;
+// The command set's version, first field of the kSync answer: 2 is the set
+// with command numbers and kSync (version 1 had neither).
+constexpr int kCommandSetVersion = 2;
 // Longest message either side sends: what one hex line can carry.
 constexpr size_t kMaxMessage = 127;
 
@@ -113,6 +129,7 @@ enum Error : uint8_t {
   kErrBusy = 30,
   kErrSyntax = 31,
   kErrUnknownCommand = 32,
+  kErrStaleNumber = 33,  // a number below the last executed one: nothing executed
 };
 
 // Adjustment types (item and subtotal adjustments).
@@ -212,10 +229,58 @@ inline bool IsFieldText(const std::string& text) {
   return true;
 }
 
-// An answer taken apart: code, status flags and fields. Error answers set
-// isError and error.
+// Queries change nothing in the ECR: their numbers only tag the answer.
+inline bool IsQuery(char code) {
+  return code == kStatus || code == kGetDate || code == kGetData || code == kGetTotalizer ||
+         code == kGetVatRate || code == kSync;
+}
+
+// Reads the command number at text[at]: '#', 1 to 9 digits, then '|' or the
+// end. Returns the position after it (after the '|'), or 0 when there is
+// none there (a '#' followed by anything else is text).
+inline size_t ReadNumberMark(const std::string& text, size_t at, int64_t* number) {
+  if (at >= text.size() || text[at] != kNumberMark) return 0;
+  size_t i = at + 1;
+  int64_t v = 0;
+  while (i < text.size() && i - at <= 9 && text[i] >= '0' && text[i] <= '9') {
+    v = v * 10 + (text[i++] - '0');
+  }
+  if (i == at + 1 || v < 1) return 0;
+  if (i < text.size() && text[i] != kSeparator) return 0;
+  *number = v;
+  return i < text.size() ? i + 1 : i;
+}
+
+// The command with its number after the code ("A#17|Bread|...", "K#17").
+inline std::string Numbered(const std::string& command, int64_t number) {
+  if (command.empty()) return command;
+  std::string out = command.substr(0, 1) + kNumberMark + std::to_string(number);
+  if (command.size() > 1) out += kSeparator + command.substr(1);
+  return out;
+}
+
+// Takes the number off a command: *number is 0 when it carries none.
+inline std::string Unnumbered(const std::string& command, int64_t* number) {
+  *number = 0;
+  const size_t after = ReadNumberMark(command, 1, number);
+  return after == 0 ? command : command.substr(0, 1) + command.substr(after);
+}
+
+// The answer to a numbered command, tagged with its code and number: "A32|250"
+// becomes "A#17|32|250", the error "E" + byte becomes "E" + byte + "A#17".
+inline std::string TagAnswer(const std::string& answer, char code, int64_t number) {
+  if (answer.empty() || number == 0) return answer;
+  const std::string mark = kNumberMark + std::to_string(number);
+  if (answer[0] == kErrorCode) return answer.substr(0, 2) + code + mark;
+  return answer.substr(0, 1) + mark + kSeparator + answer.substr(1);
+}
+
+// An answer taken apart: code, the command number it carries (0: none),
+// status flags and fields. Error answers set isError and error; a tagged
+// one names the refused command's code in code.
 struct Answer {
   char code = 0;
+  int64_t number = 0;
   bool isError = false;
   uint8_t error = 0;
   int flags = 0;
@@ -228,17 +293,50 @@ inline bool ParseAnswer(const std::string& message, Answer* answer) {
   if (message.empty()) return false;
   answer->code = message[0];
   if (message[0] == kErrorCode) {
-    if (message.size() != 2) return false;
+    if (message.size() < 2) return false;
     answer->isError = true;
     answer->error = static_cast<uint8_t>(message[1]);
+    if (message.size() == 2) return true;
+    // Tagged: the refused command's code and number.
+    answer->code = message[2];
+    int64_t number = 0;
+    if (ReadNumberMark(message, 3, &number) != message.size()) return false;
+    answer->number = number;
     return true;
   }
-  std::vector<std::string> parts = Split(message.substr(1));
+  const size_t at = ReadNumberMark(message, 1, &answer->number);
+  if (message.size() > 1 && message[1] == kNumberMark && at == 0) return false;
+  std::vector<std::string> parts = Split(message.substr(at == 0 ? 1 : at));
   int64_t flags = 0;
   if (!ParseNumber(parts[0], &flags) || flags < 0 || flags > 0xFFFF) return false;
   answer->flags = static_cast<int>(flags);
   answer->fields.assign(parts.begin() + 1, parts.end());
   return true;
+}
+
+// The answer to kSync: what settles a lost answer and rebuilds a receipt.
+struct SyncState {
+  int64_t version = 0;
+  int64_t lastNumber = 0;  // the last numbered command executed (0: none)
+  int64_t document = kDocIdle;
+  int64_t subtotal = 0;   // of the open receipt
+  int64_t due = 0;        // still to pay (negative: change given)
+  int64_t lastItem = -1;  // the open receipt's last item's amount; -1: none
+  int64_t receiptNumber = 0;
+  int64_t zNumber = 0;
+  int64_t freeZRecords = 0;
+};
+
+// Reads a kSync answer's fields; false when one is missing or not a number.
+inline bool ParseSync(const Answer& answer, SyncState* s) {
+  int64_t* slots[] = {&s->version,  &s->lastNumber,    &s->document, &s->subtotal,    &s->due,
+                      &s->lastItem, &s->receiptNumber, &s->zNumber,  &s->freeZRecords};
+  const size_t count = sizeof slots / sizeof slots[0];
+  if (answer.isError || answer.fields.size() < count) return false;
+  for (size_t i = 0; i < count; ++i) {
+    if (!ParseNumber(answer.fields[i], slots[i])) return false;
+  }
+  return s->document >= kDocIdle && s->document <= kDocNonFiscal;
 }
 
 }  // namespace ecrcmd

@@ -91,12 +91,14 @@ int EcrLink::Open(const std::string& settings, HWND window, UINT netMessage) {
       info) {
     info->field[linkdrv::kInfoProgressCallback] = reinterpret_cast<intptr_t>(&OnProgress);
   }
+  log_.AttachDriver(info);
   return 0;
 }
 
 void EcrLink::Close() {
   if (!open_) return;
   open_ = false;
+  log_.AttachDriver(nullptr);
   closeProt_(0);
 }
 
@@ -115,12 +117,16 @@ int EcrLink::Transact(const std::string& command, std::string* answer, int* extr
   }
   char buffer[256] = {};
   int length = 0;
+  if (log_.Enabled()) log_.Write("SEND %s", LogText(command).c_str());
   g_deadline = Deadline{this, GetTickCount(), answerLimitMs};
   int r = ecrIO_(1, linkdrv::kEcrAnswerExpected | linkdrv::kEcrWaitAnswer, command.data(),
                  static_cast<int>(command.size()), buffer, &length, extra);
   g_deadline.link = nullptr;
   length = std::clamp(length, 0, static_cast<int>(sizeof buffer));
   if (r == 0 || r == 8) answer->assign(buffer, buffer + length);
+  if (log_.Enabled()) {
+    log_.Write("ANSWER %s (EcrIO %d, extra %d)", LogText(*answer).c_str(), r, *extra);
+  }
   return r;
 }
 

@@ -9,13 +9,15 @@
 #include <string>
 
 #include "link_api.h"
+#include "service_log.h"
 #include "win_raii.h"
 
 namespace kso {
 
 class EcrLink {
  public:
-  EcrLink() = default;
+  // Commands, answers and the driver's log writer go to log.
+  explicit EcrLink(ServiceLog& log) : log_(log) {}
   EcrLink(const EcrLink&) = delete;
   EcrLink& operator=(const EcrLink&) = delete;
   ~EcrLink() { Close(); }
@@ -50,6 +52,7 @@ class EcrLink {
   linkdrv::EcrIOFn ecrIO_ = nullptr;
   linkdrv::SetMessNetChangeFn setNetMessage_ = nullptr;
   bool open_ = false;
+  ServiceLog& log_;
 };
 
 }  // namespace kso

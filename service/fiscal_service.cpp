@@ -71,11 +71,6 @@ constexpr Capability kCapabilities[] = {
     {PIDX_CapXReport, true},
 };
 
-bool IsQueryCode(char code) {
-  return code == cmd::kStatus || code == cmd::kGetDate || code == cmd::kGetData ||
-         code == cmd::kGetTotalizer || code == cmd::kGetVatRate;
-}
-
 // A registry string under HKLM; empty when missing.
 std::wstring ReadValue(HKEY key, const wchar_t* name) {
   wchar_t buffer[512];
@@ -197,6 +192,7 @@ long FiscalService::OpenService(const std::wstring& deviceClass, const std::wstr
   std::wstring link = ReadValue(key.get(), L"Link");
   if (link.empty()) link = keyPath;
   linkSettings_ = ToEcrText(link.data(), link.size());
+  log_.Configure(linkSettings_);
   if (!link_.Load(driverName_, &errorString_)) return Done(OPOS_E_NOEXIST);
 
   window_.reset(CreateMessageWindow(this));
@@ -322,7 +318,7 @@ long FiscalService::DirectIO(long command, long* data, BSTR* text) {
   }
   if (!queue_.empty() || errorPending_) return Done(OPOS_E_BUSY);
   ecrcmd::Answer answer;
-  o = Transact(raw, &answer);
+  o = Transact(raw, &answer, true);
   if (data) *data = answer.isError ? answer.error : 0;
   std::string back;
   if (answer.isError) {
@@ -333,11 +329,8 @@ long FiscalService::DirectIO(long command, long* data, BSTR* text) {
   }
   SetOut(text, EncodeBinary(binaryConversion_, back));
   // A raw command may have moved the printer on: read its state again.
-  if (!IsQueryCode(raw[0]) && link_.IsOpen()) {
-    const long result = resultCode_;
-    Resync();
-    resultCode_ = result;
-  }
+  if (!cmd::IsQuery(raw[0])) resyncDue_ = true;
+  FollowPrinter();
   return Done(o);
 }
 
@@ -350,13 +343,15 @@ long FiscalService::COFreezeEvents(bool freeze) {
 long FiscalService::ClearOutput() {
   Outcome o = open_ && claimed_ ? Ok() : Outcome{open_ ? OPOS_E_NOTCLAIMED : OPOS_E_CLOSED, 0};
   if (!o) return Done(o);
-  const bool hadOutput = !queue_.empty() || errorPending_;
   ClearQueue();
   // Held error events are cleared with the output they belong to.
   held_.erase(std::remove_if(held_.begin(), held_.end(),
                              [](const Event& e) { return e.kind == Event::kError; }),
               held_.end());
-  if (hadOutput && enabled_) Resync();
+  // The printer's word rebuilds the model, at once or after the running
+  // transaction (this may be called from inside one).
+  resyncDue_ = true;
+  FollowPrinter();
   return Done(Ok());
 }
 
@@ -376,6 +371,8 @@ long FiscalService::ResetPrinter() {
   ecrcmd::Answer answer;
   o = Transact(std::string(1, cmd::kReset), &answer);
   if (o) model_.Reset();
+  resyncDue_ = true;
+  FollowPrinter();
   return Done(o);
 }
 

@@ -35,6 +35,7 @@
 #include "ecr_commands.h"
 #include "ecr_link.h"
 #include "receipt_model.h"
+#include "service_log.h"
 #include "win_raii.h"
 
 namespace kso {
@@ -127,6 +128,9 @@ class FiscalService {
   // The message window's messages.
   void OnWindowMessage(UINT message, WPARAM wParam, LPARAM lParam);
 
+  // The device's protocol log, for the Service Object's own lines.
+  ServiceLog& log() { return log_; }
+
  private:
   struct Event {
     enum Kind { kStatus, kOutputComplete, kError } kind;
@@ -150,14 +154,32 @@ class FiscalService {
   long Print(const std::string& command, const ReceiptModel& next);
   // A presetting, sent at once in the Monitor state when check passes.
   long Setting(const std::string& command, Outcome check);
-  // One ECR transaction with its answer; opens the link first when needed.
-  Outcome Transact(const std::string& command, ecrcmd::Answer* answer);
+  // One command and its answer, carried out at most once (numbered, unless
+  // raw). Returns Ok, the ECR's refusal, BUSY during another transaction,
+  // NOHARDWARE when it certainly did not reach the ECR, or TIMEOUT when it
+  // may have: then its outcome is settled before any other command, and
+  // the same command sent again keeps its number.
+  Outcome Transact(const std::string& command, ecrcmd::Answer* answer, bool raw = false);
+  // Sends message (numbered `number`, 0: raw) until its own answer comes:
+  // over the open link, and after a lost answer or link once more over a
+  // new one. Results as Transact's.
+  Outcome SendUntilAnswered(const std::string& command, int64_t number, ecrcmd::Answer* answer);
+  // Learns from the ECR whether the unsettled command was carried out.
+  Outcome Settle();
   // A synchronous query, refused while asynchronous output is pending.
   Outcome Query(const std::string& command, ecrcmd::Answer* answer);
+  // Opens the link when it is closed and reads where the ECR stands (kSync).
   Outcome Connect();
   void LinkLost();
+  // What a kSync answer tells: the command numbers, the fiscal memory, and
+  // the fate of an unsettled command; the model follows unless output is
+  // still queued.
+  void TakeSync(const ecrcmd::SyncState& sync);
   // Reads the printer's document state into the model.
   Outcome Resync();
+  // After a new link or a refusal for the state: the model is rebuilt from
+  // the printer's word, once nothing else is queued.
+  void FollowPrinter();
   void UpdateFlags(int flags);
   void SetPower(bool online);
 
@@ -186,7 +208,8 @@ class FiscalService {
   std::wstring driverName_;
   std::string linkSettings_;
   DWORD answerLimitMs_ = 0;  // AnswerTimeout: longest silence of the ECR
-  EcrLink link_;
+  ServiceLog log_;
+  EcrLink link_{log_};
 
   // Common state.
   bool open_ = false;
@@ -201,6 +224,18 @@ class FiscalService {
   bool powerOnline_ = false;
   std::wstring checkHealthText_;
   std::string errorString_;
+
+  // Exactly once. A command whose answer was lost and could not be had
+  // again stays unsettled: the next call learns its fate first, and the
+  // same command sent again reuses its number, so the ECR runs it once.
+  struct Unsettled {
+    enum State { kNone, kUnknown, kDone, kNotDone } state = kNone;
+    std::string command;  // unnumbered
+    int64_t number = 0;
+  };
+  int64_t lastNumber_ = 0;  // the highest command number used or seen
+  Unsettled unsettled_;
+  bool resyncDue_ = false;  // a new link or a wrong-state refusal: rebuild the model
 
   // Fiscal state.
   ReceiptModel model_;

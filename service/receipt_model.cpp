@@ -273,11 +273,12 @@ Outcome ReceiptModel::MonitorOnly() const {
   return state_ == kPrinterMonitor ? Ok() : WrongState();
 }
 
-void ReceiptModel::Sync(ecrcmd::DocumentState document, bool training, int64_t subtotal) {
+void ReceiptModel::Sync(ecrcmd::DocumentState document, bool training, int64_t subtotal,
+                        int64_t due, int64_t lastItem) {
   training_ = training;
   subtotal_ = subtotal;
-  paid_ = 0;
-  lastItem_ = -1;
+  paid_ = subtotal - due;
+  lastItem_ = lastItem < 0 ? -1 : lastItem;
   switch (document) {
     case ecrcmd::kDocReceipt:
       state_ = kPrinterFiscalReceipt;
@@ -292,8 +293,7 @@ void ReceiptModel::Sync(ecrcmd::DocumentState document, bool training, int64_t s
       state_ = kPrinterNonFiscal;
       break;
     default:
-      state_ = kPrinterMonitor;
-      subtotal_ = 0;
+      Reset();
       break;
   }
 }

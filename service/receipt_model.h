@@ -58,9 +58,10 @@ class ReceiptModel {
   // Reports, presettings and the duplicate: only in the Monitor state.
   Outcome MonitorOnly() const;
 
-  // After the ECR's own word: its document state, training mode and the
-  // open receipt's subtotal.
-  void Sync(ecrcmd::DocumentState document, bool training, int64_t subtotal);
+  // After the ECR's own word: its document state, training mode, and the
+  // open receipt's subtotal, amount still due and last item (-1: none).
+  void Sync(ecrcmd::DocumentState document, bool training, int64_t subtotal, int64_t due,
+            int64_t lastItem);
   // After an answer that carries the receipt's subtotal or the amount due.
   void SetSubtotal(int64_t subtotal) { subtotal_ = subtotal; }
   void SetDue(int64_t due);

@@ -7,10 +7,14 @@
 #include <oaidl.h>
 #include <olectl.h>
 
+#include <cinttypes>
+#include <cstdio>
 #include <string>
 
 #include "com_server.h"
 #include "fiscal_service.h"
+#include "member_table.h"
+#include "opos.h"
 #include "service_ids.h"
 #include "service_methods.h"
 
@@ -201,6 +205,66 @@ const Entry kEntries[kr::kServiceMethodCount] = {
 };
 // clang-format on
 
+// The name of a numeric property for the log.
+std::string PropertyName(long index) {
+  for (const kr::Member& m : kr::kMembers) {
+    if (m.isProperty && m.action == kr::MemberAction::kRoutedProperty && m.propertyIndex == index) {
+      return m.name;
+    }
+  }
+  return "property " + std::to_string(index);
+}
+
+std::string MethodName(int index) {
+  std::string name;
+  for (const wchar_t* c = kr::kServiceMethods[index].name; *c; ++c) name += static_cast<char>(*c);
+  return name;
+}
+
+// One call as the log shows it: "CALL PrintRecItem("Bread", 2.5000, 0, ...)",
+// or "SET DeviceEnabled = 1" for a property written.
+std::string DescribeCall(int index, const char* signature, CallArgs& args) {
+  if (index == kr::kSvcSetPropertyNumber) {
+    return "SET " + PropertyName(args.Long(0)) + " = " + std::to_string(args.Long(1));
+  }
+  std::string out = "CALL " + MethodName(index) + "(";
+  for (UINT i = 0; signature[i]; ++i) {
+    if (i > 0) out += ", ";
+    char number[32];
+    switch (signature[i]) {
+      case 'L':
+        out += std::to_string(args.Long(i));
+        break;
+      case 'B':
+        out += args.Bool(i) ? "TRUE" : "FALSE";
+        break;
+      case 'C': {
+        const int64_t raw = args.Currency(i);
+        const uint64_t magnitude = raw < 0 ? 0 - static_cast<uint64_t>(raw) : raw;
+        std::snprintf(number, sizeof number, "%s%" PRIu64 ".%04" PRIu64, raw < 0 ? "-" : "",
+                      magnitude / 10000, magnitude % 10000);
+        out += number;
+        break;
+      }
+      case 'S':
+        out += "\"" + LogText(args.Text(i), 60) + "\"";
+        break;
+      case 'l': {
+        const long* value = args.LongRef(i);
+        out += value ? "&" + std::to_string(*value) : "&?";
+        break;
+      }
+      case 's':
+        out += "&string";
+        break;
+      default:  // 'D'
+        out += "control";
+        break;
+    }
+  }
+  return out + ")";
+}
+
 // A method's DISPID is its index in the service method table plus one.
 DISPID DispidOf(int index) {
   return index + 1;
@@ -249,6 +313,28 @@ class ServiceObject final : public kr::NoTypeInfo<> {
     return hr;
   }
 
+  // The result of a call that the log shows (with the call itself when the
+  // log was configured by it, as OpenService does), and the error text the
+  // call left when it failed.
+  void LogResult(int index, const char* signature, CallArgs& args, const std::string& call,
+                 const std::wstring& errorBefore) {
+    ServiceLog& log = service_.log();
+    if (call.empty()) log.Write("%s", DescribeCall(index, signature, args).c_str());
+    const long code = service_.GetPropertyNumber(opos::PIDX_ResultCode);
+    std::string result = std::to_string(code);
+    if (code == opos::OPOS_E_EXTENDED) {
+      result += "/" + std::to_string(service_.GetPropertyNumber(opos::PIDX_ResultCodeExtended));
+    }
+    const std::wstring error = service_.GetPropertyString(opos::PIDX_ErrorString);
+    if (code != 0 && !error.empty() && error != errorBefore) {
+      result += " : " + LogText(ToEcrText(error.data(), error.size()), 100);
+    }
+    const std::string name = index == kr::kSvcSetPropertyNumber
+                                 ? "SET " + PropertyName(args.Long(0))
+                                 : MethodName(index);
+    log.Write("RETURN %s = %s", name.c_str(), result.c_str());
+  }
+
   HRESULT STDMETHODCALLTYPE Invoke(DISPID dispid, REFIID riid, LCID, WORD flags, DISPPARAMS* params,
                                    VARIANT* result, EXCEPINFO*, UINT* argErr) override {
     if (riid != IID_NULL) return DISP_E_UNKNOWNINTERFACE;
@@ -268,6 +354,15 @@ class ServiceObject final : public kr::NoTypeInfo<> {
     }
 
     AddRef();  // a Close from an event handler must not free us mid-call
+    // Every call but the frequent property reads goes to the device's log.
+    const bool logged = index != kr::kSvcGetPropertyNumber && index != kr::kSvcGetPropertyString;
+    std::string call;
+    std::wstring errorBefore;
+    if (logged && service_.log().Enabled()) {
+      call = DescribeCall(index, signature, args);
+      service_.log().Write("%s", call.c_str());
+      errorBefore = service_.GetPropertyString(opos::PIDX_ErrorString);
+    }
     VARIANT value;
     VariantInit(&value);
     value.vt = VT_I4;
@@ -291,6 +386,7 @@ class ServiceObject final : public kr::NoTypeInfo<> {
         value.lVal = kEntries[index].call(service_, args);
         break;
     }
+    if (logged && service_.log().Enabled()) LogResult(index, signature, args, call, errorBefore);
     Release();
     if (result) {
       *result = value;
@@ -304,7 +400,6 @@ class ServiceObject final : public kr::NoTypeInfo<> {
   volatile LONG refs_ = 1;  // the creator's
   FiscalService service_;
 };
-
 
 kr::StaticClassFactory<ServiceObject> g_factory(g_locks);
 

@@ -8,6 +8,7 @@
 #include <string>
 
 #include "link_core.h"
+#include "registry_settings.h"
 #include "winsock_io.h"
 
 // After windows.h (from link_core.h):
@@ -61,63 +62,6 @@ void ResetFramingState(FramingState& s) {
   s.lineStatus[1].store(kLineOk);
 }
 
-// Reads one registry value as text into buffer[size]; false when it is
-// missing, of another type, or does not fit. A number (REG_DWORD), as .reg
-// files write "dword:" values, is read as its decimal text.
-bool ReadText(HKEY key, const char* name, char* buffer, DWORD size) {
-  DWORD type = 0;
-  union {
-    char text[kAddressSize + kLogFileNameSize];
-    DWORD number;
-  } data;
-  DWORD bytes = sizeof data;
-  if (size > sizeof data.text ||
-      RegQueryValueExA(key, name, nullptr, &type, reinterpret_cast<BYTE*>(&data), &bytes) !=
-          ERROR_SUCCESS) {
-    return false;
-  }
-  if (type == REG_DWORD && bytes == sizeof(DWORD)) {
-    return std::snprintf(buffer, size, "%lu", static_cast<unsigned long>(data.number)) <
-           static_cast<int>(size);
-  }
-  if ((type != REG_SZ && type != REG_EXPAND_SZ) || bytes == 0) return false;
-  if (data.text[bytes - 1] == '\0') --bytes;  // the terminator, when stored
-  if (bytes + 1 > size) return false;         // no room for the terminator: does not fit
-  std::memcpy(buffer, data.text, bytes);
-  buffer[bytes] = '\0';
-  return true;
-}
-
-// Configuration from the registry key path under HKEY_LOCAL_MACHINE; false
-// with *reason when the key or ECRIP cannot be read. The other values are
-// read all the same, so that a configured log can tell why.
-bool ConfigureFromRegistry(const char* path, LinkSettings& s, const char** reason) {
-  kr::UniqueHKey key;
-  if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, path, 0, KEY_READ, key.put()) != ERROR_SUCCESS) {
-    *reason = "the registry key cannot be opened under HKEY_LOCAL_MACHINE";
-    return false;
-  }
-  ClearSettings(s);
-  bool address = ReadText(key.get(), "ECRIP", s.address, 18);
-  if (!ReadText(key.get(), "ECRPortNumber", s.port, 10)) std::strcpy(s.port, kDefaultPort);
-  char text[10];
-  // Four bytes, not three: "YES" and its terminator must fit to be read at all.
-  s.extDisplayEcho =
-      ReadText(key.get(), "ExtDisplayEcho", text, 4) ? ExtDisplayEchoFromText(text) : 0;
-  s.onLine = ReadText(key.get(), "OnLine", text, 3) ? OnLineFromText(text) : 1;
-  s.statusCheck = ReadText(key.get(), "StatusCheck", text, 10) ? StatusCheckFromText(text) : 0;
-  s.logLevel = ReadText(key.get(), "LogLevel", text, 3) ? LogLevelFromText(text) : 0;
-  if (s.logLevel != 0 && !ReadText(key.get(), "LogFileName", s.logFileName, 80)) {
-    s.logLevel = 0;
-    s.logFileName[0] = '\0';
-  }
-  if (!address) {
-    s.address[0] = '\0';
-    *reason = "ECRIP is missing, not text, or longer than 17 characters";
-  }
-  return address;
-}
-
 // Reads the configuration into g_link.settings; false with a reason (and
 // the fault's place in an inline text, else -1) when it cannot be used.
 bool Configure(const char* config, std::string& reason) {
@@ -139,7 +83,7 @@ bool Configure(const char* config, std::string& reason) {
       reason = text;
       return false;
     }
-  } else if (!ConfigureFromRegistry(config, s, &why)) {
+  } else if (!ReadLinkSettings(config, 0, s, &why)) {
     reason = why;
     return false;
   }

@@ -5,6 +5,7 @@
 #include <windows.h>
 
 #include <fstream>
+#include <iterator>
 #include <memory>
 #include <string>
 
@@ -52,7 +53,10 @@ int RunProcess(std::wstring commandLine, std::string* output, DWORD timeoutMs) {
 
 class CliTest : public ::testing::Test {
  protected:
-  void SetUp() override {
+  void SetUp() override { Configure("OnLine=1"); }
+
+  // The device over Sandoral to the simulator, with these extra inline settings.
+  void Configure(const std::string& extraSettings) {
     kr::UniqueModule so(LoadLibraryW(KSO_MODULE));
     using Fn = HRESULT(STDAPICALLTYPE*)();
     auto reg = reinterpret_cast<Fn>(
@@ -62,7 +66,7 @@ class CliTest : public ::testing::Test {
     ASSERT_NE(0, ecr_.Start());
     ASSERT_EQ(ERROR_SUCCESS, config_.Device(kDevice, KSO_PROGID));
     const std::wstring key = std::wstring(kr_test::kOposClassKey) + L"\\" + kDevice;
-    const std::string link = ecr_.InlineSettings("OnLine=1");
+    const std::string link = ecr_.InlineSettings(extraSettings);
     const std::wstring wide(link.begin(), link.end());
     ASSERT_EQ(ERROR_SUCCESS,
               RegSetKeyValueW(HKEY_LOCAL_MACHINE, key.c_str(), L"Link", REG_SZ, wide.c_str(),
@@ -138,6 +142,51 @@ TEST_F(CliTest, ScriptsRunWithTheirResultsEventsAndExitStatus) {
       EXPECT_EQ(std::string::npos, out.find(c.notShown)) << c.what << "\n" << out;
     }
   }
+}
+
+// The Service Object's side in the device's protocol log: every call and
+// its result, each command and its answer, between the driver's own lines
+// while the link is open and in the same file before and after.
+TEST_F(CliTest, TheServiceObjectLogsItsCallsCommandsAndResults) {
+  wchar_t dir[MAX_PATH];
+  GetTempPathW(MAX_PATH, dir);
+  const std::wstring log = std::wstring(dir) + L"kerunel_so_log_test.log";
+  DeleteFileW(log.c_str());
+  Configure("OnLine=1,LogLevel=2,LogFileName='" + std::string(log.begin(), log.end()) + "'");
+  std::string out;
+  ASSERT_EQ(0, RunScript("Open CliFP\nClaim 1000\nset DeviceEnabled 1\n"
+                         "PrintRecItem Tea 1 0 1 0 \"\" => OPOS_E_EXTENDED/207\n"
+                         "PrintXReport\nClose\n",
+                         &out))
+      << out;
+  std::ifstream file(log.c_str());
+  const std::string text((std::istreambuf_iterator<char>(file)), std::istreambuf_iterator<char>());
+  const char* expected[] = {
+      "3:01 SOURCE LINE = 'CALL OpenService(\"Kerunel\", \"CliFP\", control)'",
+      "SOURCE LINE = 'RETURN OpenService = 0'",
+      "SOURCE LINE = 'CALL Claim(1000)'",
+      "SOURCE LINE = 'SET DeviceEnabled = 1'",
+      "LOG OPEN",
+      "SOURCE LINE = 'RETURN SET DeviceEnabled = 0'",
+      "SOURCE LINE = 'CALL PrintRecItem(\"Tea\", 1.0000, 0, 1, 0.0000, \"\")'",
+      "SOURCE LINE = 'RETURN PrintRecItem = 114/207'",
+      "SOURCE LINE = 'CALL PrintXReport()'",
+      "SOURCE LINE = 'SEND x#",
+      " ECR I/O START",
+      "SOURCE LINE = 'ANSWER x#",
+      "SOURCE LINE = 'RETURN PrintXReport = 0'",
+      "LOG CLOSE",
+      "SOURCE LINE = 'RETURN Close = 0'",
+  };
+  size_t at = 0;
+  for (const char* line : expected) {
+    const size_t found = text.find(line, at);
+    ASSERT_NE(std::string::npos, found) << line << " after position " << at << "\n" << text;
+    at = found;
+  }
+  EXPECT_EQ(std::string::npos, text.find("GetPropertyNumber")) << "property reads are not logged";
+  file.close();
+  DeleteFileW(log.c_str());
 }
 
 }  // namespace
