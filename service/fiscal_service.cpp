@@ -132,9 +132,15 @@ std::wstring EncodeBinary(long conversion, const std::string& bytes) {
 std::string ToEcrText(const wchar_t* text, size_t length) {
   if (!text || length == 0) return std::string();
   const int n = static_cast<int>(std::min<size_t>(length, 4096));
+  // C1 controls become DEL, a control every text check refuses, rather than
+  // whatever the code page would make of them.
+  std::wstring wide(text, static_cast<size_t>(n));
+  for (wchar_t& c : wide) {
+    if (c >= 0x80 && c <= 0x9F) c = 0x7F;
+  }
   std::string out(static_cast<size_t>(n) * 2, '\0');
-  const int m = WideCharToMultiByte(kCodePage, 0, text, n, &out[0], static_cast<int>(out.size()),
-                                    "?", nullptr);
+  const int m = WideCharToMultiByte(kCodePage, 0, wide.data(), n, &out[0],
+                                    static_cast<int>(out.size()), "?", nullptr);
   out.resize(m > 0 ? static_cast<size_t>(m) : 0);
   return out;
 }

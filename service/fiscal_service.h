@@ -41,7 +41,8 @@
 namespace kso {
 
 // Texts between the application (UTF-16) and the ECR (code page 1252);
-// characters the code page lacks become '?'.
+// characters the code page lacks become '?', C1 controls DEL (which the
+// text checks refuse like any control character).
 std::string ToEcrText(const wchar_t* text, size_t length);
 std::wstring FromEcrText(const std::string& text);
 
@@ -149,6 +150,9 @@ class FiscalService {
   // Claimed and enabled, or the result that says why not.
   Outcome Ready() const;
 
+  // The one path of every document operation: ready, check, the model's
+  // step, the command, printed by Print.
+  long Perform(const fiscal::Operation& op, Outcome check = Ok());
   // Printing: queued (asynchronous) or sent at once; next becomes the model
   // once the operation is accepted.
   long Print(const std::string& command, const ReceiptModel& next);

@@ -6,6 +6,7 @@
 #include "fiscal_service.h"
 #include "fiscal_service_internal.h"
 #include "opos.h"
+#include "rules.h"
 
 namespace kso {
 
@@ -57,19 +58,9 @@ bool IsReportCode(char code) {
          code == cmd::kMemoryReport || code == cmd::kPowerLossReport;
 }
 
-// The ECR's error number as an OPOS result.
-Outcome FromEcrError(uint8_t error) {
-  if (error >= cmd::kErrCoverOpen && error <= cmd::kErrWordNotAllowed) {
-    return Extended(200 + error);
-  }
-  if (error == cmd::kErrBusy) return Outcome{OPOS_E_BUSY, 0};
-  if (error == cmd::kErrSyntax || error == cmd::kErrUnknownCommand) return Illegal();
-  return Outcome{OPOS_E_FAILURE, 0};
-}
-
-// A text that is not a field (a '|' or a control character) is refused.
+// A presetting's text: a field text of at most limit characters.
 Outcome CheckText(const std::string& text, size_t limit) {
-  return text.size() <= limit && cmd::IsFieldText(text) ? Ok() : Illegal();
+  return FromEcrError(fiscal::CheckLine(text, limit));
 }
 
 }  // namespace
