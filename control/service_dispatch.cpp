@@ -1,7 +1,9 @@
 #include "service_dispatch.h"
 
+#include <new>
 #include <string>
 
+#include "deferred_release.h"
 #include "opos.h"
 #include "own_module.h"
 
@@ -51,17 +53,22 @@ void ServiceArgs::AddOwnedString(BSTR value) {
 HRESULT ServiceArgs::AddConverted(VARIANTARG* source, VARTYPE type) {
   if (type & VT_BYREF) {
     // A by-reference argument must point at a variable of the parameter
-    // type; a variant passed by reference that holds such a value will do.
+    // type, or be a variant passed by reference: a script's variable, which
+    // takes the parameter type in place (an empty one, an Integer, a
+    // number in a string...) so that the output lands in it.
     const VARTYPE base = type & ~VT_BYREF;
+    if (base != VT_I4 && base != VT_BSTR) return DISP_E_TYPEMISMATCH;
     VARIANTARG* v = source;
     if (v->vt == (VT_BYREF | VT_VARIANT) && v->pvarVal != nullptr) v = v->pvarVal;
     void* target = nullptr;
     if (v->vt == type) {
       target = v->byref;
-    } else if (v != source && v->vt == base) {
+    } else if (v != source && !(v->vt & VT_BYREF) &&
+               (v->vt == base ||
+                (SUCCEEDED(::VariantChangeType(v, v, 0, base)) && v->vt == base))) {
       target = base == VT_I4 ? static_cast<void*>(&v->lVal) : static_cast<void*>(&v->bstrVal);
     }
-    if (target == nullptr || (base != VT_I4 && base != VT_BSTR)) return DISP_E_TYPEMISMATCH;
+    if (target == nullptr) return DISP_E_TYPEMISMATCH;
     Next(type)->byref = target;
     return S_OK;
   }
@@ -83,9 +90,19 @@ HRESULT ServiceArgs::AddConverted(VARIANTARG* source, VARTYPE type) {
   return S_OK;
 }
 
+CServiceDispatch::CServiceDispatch(IDispatch* control)
+    : m_callbacks(
+          ComPtr<CServiceCallbacks>::Attach(new (std::nothrow) CServiceCallbacks(control))) {}
+
+CServiceDispatch::~CServiceDispatch() {
+  ReleaseService();
+  if (m_callbacks) m_callbacks->Detach();
+}
+
 bool CServiceDispatch::CreateService(const char* text) {
   ReleaseService();
-  if (text == nullptr) return false;
+  // Without a callback object there is nothing to hand the object.
+  if (text == nullptr || !m_callbacks) return false;
   UniqueBstr wide(AnsiToBstr(text));
   if (!wide) return false;
   CLSID clsid;
@@ -126,12 +143,14 @@ bool CServiceDispatch::BindMethods() {
 }
 
 void CServiceDispatch::ReleaseService() {
-  if (m_callDepth > 0 && m_lpDispatch) {
+  if (!m_lpDispatch) return;
+  if (m_callDepth > 0) {
     // Released while the object's code runs (a handler closed the control):
     // the object must outlive that code.
     m_retired.push_back(std::move(m_lpDispatch));
+    return;
   }
-  m_lpDispatch.reset();
+  Drop(std::move(m_lpDispatch));
 }
 
 void CServiceDispatch::DropRetired() {
@@ -140,6 +159,14 @@ void CServiceDispatch::DropRetired() {
   // consistent before it runs.
   std::vector<ComPtr<IDispatch>> retired;
   retired.swap(m_retired);
+  for (ComPtr<IDispatch>& binding : retired) Drop(std::move(binding));
+}
+
+void CServiceDispatch::Drop(ComPtr<IDispatch> binding) {
+  if (m_callbacks && m_callbacks->InCallback()) {
+    ReleaseWhenIdle(ComPtr<IUnknown>::Attach(binding.detach()));
+  }
+  // Otherwise the reference goes here, with `binding`.
 }
 
 // Inlined into the call primitive, which every forwarded call goes through.
@@ -175,12 +202,11 @@ LONG CServiceDispatch::CallService(ServiceMethod index, ServiceArgs& args) {
   return value;
 }
 
-LONG CServiceDispatch::OpenService(const char* deviceClass, const char* deviceName,
-                                   IDispatch* control) {
+LONG CServiceDispatch::OpenService(const char* deviceClass, const char* deviceName) {
   ServiceArgs args(3);
   args.AddString(deviceClass);
   args.AddString(deviceName);
-  args.AddDispatch(control);
+  args.AddDispatch(m_callbacks.get());
   LONG value;
   // An object that could not even be asked to open is no open device:
   // answering 0 here would report success for a device that never opened.
