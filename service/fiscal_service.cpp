@@ -19,6 +19,7 @@ constexpr UINT kCodePage = 1252;  // the ECR's 8-bit texts
 constexpr long kDirectIoRaw = 1;  // DirectIO command: one raw ECR command
 constexpr long kServiceVersion = EncodeVersion(1, 3, 1);
 constexpr DWORD kDefaultAnswerLimitMs = 30000;
+constexpr DWORD kDefaultReportLimitMs = 120000;
 
 // Capabilities, by property index.
 struct Capability {
@@ -79,6 +80,23 @@ std::wstring ReadValue(HKEY key, const wchar_t* name) {
     return L"";
   }
   return buffer;
+}
+
+// A time in milliseconds, as a number (REG_DWORD) or as decimal text;
+// fallback when absent, 0, or not a number.
+DWORD ReadMilliseconds(HKEY key, const wchar_t* name, DWORD fallback) {
+  DWORD value = 0, bytes = sizeof value;
+  if (RegGetValueW(key, nullptr, name, RRF_RT_REG_DWORD, nullptr, &value, &bytes) ==
+      ERROR_SUCCESS) {
+    return value > 0 ? value : fallback;
+  }
+  const std::wstring text = ReadValue(key, name);
+  if (text.empty() || text.size() > 9 ||
+      !std::all_of(text.begin(), text.end(), [](wchar_t c) { return c >= L'0' && c <= L'9'; })) {
+    return fallback;
+  }
+  const DWORD ms = static_cast<DWORD>(std::wcstoul(text.c_str(), nullptr, 10));
+  return ms > 0 ? ms : fallback;
 }
 
 // DirectIO strings under BinaryConversion: none (characters), nibble (each
@@ -189,12 +207,8 @@ long FiscalService::OpenService(const std::wstring& deviceClass, const std::wstr
   // The link's settings: inline ("@..."), a key of their own, or the
   // device key itself.
   // How long an ECR may stay silent before the link counts as lost.
-  const std::wstring limit = ReadValue(key.get(), L"AnswerTimeout");
-  answerLimitMs_ = kDefaultAnswerLimitMs;
-  if (!limit.empty()) {
-    const long ms = std::wcstol(limit.c_str(), nullptr, 10);
-    if (ms > 0) answerLimitMs_ = static_cast<DWORD>(ms);
-  }
+  answerLimitMs_ = ReadMilliseconds(key.get(), L"AnswerTimeout", kDefaultAnswerLimitMs);
+  reportLimitMs_ = ReadMilliseconds(key.get(), L"ReportTimeout", kDefaultReportLimitMs);
   std::wstring link = ReadValue(key.get(), L"Link");
   if (link.empty()) link = keyPath;
   linkSettings_ = ToEcrText(link.data(), link.size());

@@ -212,6 +212,7 @@ class FiscalService {
   std::wstring driverName_;
   std::string linkSettings_;
   DWORD answerLimitMs_ = 0;  // AnswerTimeout: longest silence of the ECR
+  DWORD reportLimitMs_ = 0;  // ReportTimeout: the same while it prints a report
   ServiceLog log_;
   EcrLink link_{log_};
 
