@@ -249,41 +249,29 @@ long FiscalService::Claim(long timeoutMs) {
   if (!open_) return Done(OPOS_E_CLOSED);
   if (claimed_) return Done(Ok());
   if (timeoutMs < -1) return Done(OPOS_E_ILLEGAL);
-  // One claim per device name on this machine: a semaphore of one.
-  std::wstring name = L"Local\\Kerunel.Claim." + deviceName_;
-  std::replace(name.begin() + 6, name.end(), L'\\', L'/');
-  kr::UniqueHandle semaphore(CreateSemaphoreW(nullptr, 1, 1, name.c_str()));
-  if (!semaphore) return Done(OPOS_E_FAILURE);
-  const DWORD start = GetTickCount();
-  for (;;) {
-    DWORD wait = INFINITE;
-    if (timeoutMs >= 0) {
-      const DWORD used = GetTickCount() - start;
-      wait = used >= static_cast<DWORD>(timeoutMs) ? 0 : static_cast<DWORD>(timeoutMs) - used;
-    }
-    HANDLE h = semaphore.get();
-    const DWORD w = MsgWaitForMultipleObjects(1, &h, FALSE, wait, QS_ALLINPUT);
-    if (w == WAIT_OBJECT_0) break;
-    if (w != WAIT_OBJECT_0 + 1) return Done(OPOS_E_TIMEOUT);
-    MSG msg;
-    while (PeekMessageW(&msg, nullptr, 0, 0, PM_REMOVE)) {
-      TranslateMessage(&msg);
-      DispatchMessageW(&msg);
-    }
-    if (!open_) return Done(OPOS_E_CLOSED);  // closed from a window procedure
-    if (claimed_) return Done(Ok());
+  if (claiming_) return Done(OPOS_E_BUSY);  // called again from a window procedure
+  claiming_ = true;
+  const DeviceClaim::Result r = claim_.Take(deviceName_, timeoutMs, [this] { return !open_; });
+  claiming_ = false;
+  switch (r) {
+    case DeviceClaim::Result::kTaken:
+      claimed_ = true;
+      return Done(Ok());
+    case DeviceClaim::Result::kTimeout:
+      return Done(OPOS_E_TIMEOUT);
+    case DeviceClaim::Result::kGivenUp:
+      return Done(OPOS_E_CLOSED);  // closed from a window procedure
+    default:
+      errorString_ = "the device's claim could not be made";
+      return Done(OPOS_E_FAILURE);
   }
-  claim_ = std::move(semaphore);
-  claimed_ = true;
-  return Done(Ok());
 }
 
 long FiscalService::Release() {
   if (!open_) return Done(OPOS_E_CLOSED);
   if (!claimed_) return Done(OPOS_E_ILLEGAL);
   if (enabled_) Disable();
-  ReleaseSemaphore(claim_.get(), 1, nullptr);
-  claim_.reset();
+  claim_.Release();
   claimed_ = false;
   return Done(Ok());
 }
