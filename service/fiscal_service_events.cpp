@@ -73,15 +73,14 @@ void FiscalService::RunQueue() {
     const Outcome o = Transact(job.command, &answer);
     if (!enabled_ || queue_.empty()) break;  // disabled or cleared meanwhile
     if (o) {
+      TakeZAnswer(job.command[0], answer);
       queue_.pop_front();
       Fire(Event{Event::kOutputComplete, job.outputId, 0});
       continue;
     }
     errorPending_ = true;
     errorOutId_ = job.outputId;
-    errorState_ = job.stateBefore;
-    errorLevel_ = FPTR_EL_RECOVERABLE;
-    errorStation_ = FPTR_S_RECEIPT;
+    NoteError(o, job.stateBefore);
     Done(o);
     // The answer (now, or when events thaw) decides; a retry comes back
     // through the message queue, so the application's thread stays live.
