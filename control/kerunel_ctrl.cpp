@@ -326,7 +326,7 @@ class CKerunelCtrl::BusyScope {
   CKerunelCtrl& m_owner;
 };
 
-HRESULT CKerunelCtrl::LoadOwnTypeInfo(REFGUID guid, ITypeInfo** out) {
+HRESULT LoadOwnTypeInfo(REFGUID guid, ITypeInfo** out) {
   if (out == nullptr) return E_POINTER;
   *out = nullptr;
   std::wstring path = OwnModulePath();
@@ -352,6 +352,10 @@ STDMETHODIMP CKerunelCtrl::GetTypeInfo(UINT index, LCID, ITypeInfo** out) {
 
 STDMETHODIMP CKerunelCtrl::GetIDsOfNames(REFIID iid, LPOLESTR* names, UINT count, LCID lcid,
                                          DISPID* dispids) {
+  return ResolveMemberNames(iid, names, count, lcid, dispids);
+}
+
+HRESULT ResolveMemberNames(REFIID iid, LPOLESTR* names, UINT count, LCID lcid, DISPID* dispids) {
   if (iid != IID_NULL) return DISP_E_UNKNOWNINTERFACE;
   if (names == nullptr || dispids == nullptr) return E_POINTER;
   if (count == 0) return S_OK;
@@ -503,8 +507,8 @@ HRESULT CKerunelCtrl::InvokeMethod(const Member& member, ServiceArgs& args, VARI
       break;
     case MemberAction::kFireEvent: {
       // A handler may close the control while the Service Object's code,
-      // which made this callback, is still running.
-      CServiceDispatch::KeepAlive keep(m_service);
+      // which made this callback, is still running below it.
+      CServiceCallbacks::Scope callback(m_service.Callbacks());
       FireEvent(member, args);
       break;
     }
@@ -585,7 +589,9 @@ LONG CKerunelCtrl::Bind(const char* deviceName) {
     m_service.ReleaseService();
     return opos::OPOS_E_NOSERVICE;
   }
-  LONG opened = m_service.OpenService(kDeviceClass, keyName, static_cast<IDispatch*>(this));
+  // The Service Object gets the binding's callback object, whose reference
+  // does not keep the control alive.
+  LONG opened = m_service.OpenService(kDeviceClass, keyName);
   if (opened != opos::OPOS_SUCCESS) m_service.ReleaseService();
   return opened;
 }

@@ -105,9 +105,6 @@ class CKerunelCtrl final : public IDispatch,
   // returns 0 with the binding kept, or Open's failure code with none kept.
   LONG Bind(const char* deviceName);
   void FireEvent(const Member& member, ServiceArgs& args);
-  // Loads the type information of `guid` from the module's own type
-  // library; returns its HRESULT.
-  static HRESULT LoadOwnTypeInfo(REFGUID guid, ITypeInfo** out);
 
   // Keeps the object while one of its calls is under way: a handler may drop
   // the container's last reference from inside it.
@@ -121,13 +118,23 @@ class CKerunelCtrl final : public IDispatch,
 
   const char* const m_strDescription;
   const LONG m_lCOVersion;
-  CServiceDispatch m_service;
+  CServiceDispatch m_service{this};
   bool m_bOpen = false;
   // Open or Close under way: a handler or a message dispatched during the
   // Service Object's call must not start another one on the same binding.
   bool m_opening = false;
   bool m_closing = false;
 };
+
+// Resolves names as the control's dispatch interface does: through the
+// type library for a caller that passes a locale, else the first name by
+// the member table; returns S_OK, DISP_E_UNKNOWNNAME or
+// DISP_E_UNKNOWNINTERFACE.
+HRESULT ResolveMemberNames(REFIID iid, LPOLESTR* names, UINT count, LCID lcid, DISPID* dispids);
+
+// Loads the type information of `guid` from the module's own type library;
+// returns its HRESULT.
+HRESULT LoadOwnTypeInfo(REFGUID guid, ITypeInfo** out);
 
 // Module-wide count of live objects, for DllCanUnloadNow.
 void ModuleAddRef();

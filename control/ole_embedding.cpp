@@ -180,9 +180,9 @@ STDMETHODIMP COleEmbedding::Close(DWORD saveOption) {
 
 void COleEmbedding::EndEmbedding() {
   InPlaceDeactivate();
-  // A Service Object holds the control's IDispatch, so the control would
-  // outlive its container with the device open; the container leaving ends
-  // the session as destruction does.
+  // A container lets go of its controls this way and may keep the object
+  // itself for longer (a cache, a form kept for reuse): the device is not
+  // left open and claimed behind it. The session ends as destruction ends it.
   m_owner.Close();
 }
 

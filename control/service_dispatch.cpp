@@ -1,7 +1,9 @@
 #include "service_dispatch.h"
 
+#include <new>
 #include <string>
 
+#include "deferred_release.h"
 #include "opos.h"
 #include "own_module.h"
 
@@ -83,9 +85,19 @@ HRESULT ServiceArgs::AddConverted(VARIANTARG* source, VARTYPE type) {
   return S_OK;
 }
 
+CServiceDispatch::CServiceDispatch(IDispatch* control)
+    : m_callbacks(
+          ComPtr<CServiceCallbacks>::Attach(new (std::nothrow) CServiceCallbacks(control))) {}
+
+CServiceDispatch::~CServiceDispatch() {
+  ReleaseService();
+  if (m_callbacks) m_callbacks->Detach();
+}
+
 bool CServiceDispatch::CreateService(const char* text) {
   ReleaseService();
-  if (text == nullptr) return false;
+  // Without a callback object there is nothing to hand the object.
+  if (text == nullptr || !m_callbacks) return false;
   UniqueBstr wide(AnsiToBstr(text));
   if (!wide) return false;
   CLSID clsid;
@@ -126,12 +138,14 @@ bool CServiceDispatch::BindMethods() {
 }
 
 void CServiceDispatch::ReleaseService() {
-  if (m_callDepth > 0 && m_lpDispatch) {
+  if (!m_lpDispatch) return;
+  if (m_callDepth > 0) {
     // Released while the object's code runs (a handler closed the control):
     // the object must outlive that code.
     m_retired.push_back(std::move(m_lpDispatch));
+    return;
   }
-  m_lpDispatch.reset();
+  Drop(std::move(m_lpDispatch));
 }
 
 void CServiceDispatch::DropRetired() {
@@ -140,6 +154,14 @@ void CServiceDispatch::DropRetired() {
   // consistent before it runs.
   std::vector<ComPtr<IDispatch>> retired;
   retired.swap(m_retired);
+  for (ComPtr<IDispatch>& binding : retired) Drop(std::move(binding));
+}
+
+void CServiceDispatch::Drop(ComPtr<IDispatch> binding) {
+  if (m_callbacks && m_callbacks->InCallback()) {
+    ReleaseWhenIdle(ComPtr<IUnknown>::Attach(binding.detach()));
+  }
+  // Otherwise the reference goes here, with `binding`.
 }
 
 // Inlined into the call primitive, which every forwarded call goes through.
@@ -175,12 +197,11 @@ LONG CServiceDispatch::CallService(ServiceMethod index, ServiceArgs& args) {
   return value;
 }
 
-LONG CServiceDispatch::OpenService(const char* deviceClass, const char* deviceName,
-                                   IDispatch* control) {
+LONG CServiceDispatch::OpenService(const char* deviceClass, const char* deviceName) {
   ServiceArgs args(3);
   args.AddString(deviceClass);
   args.AddString(deviceName);
-  args.AddDispatch(control);
+  args.AddDispatch(m_callbacks.get());
   LONG value;
   // An object that could not even be asked to open is no open device:
   // answering 0 here would report success for a device that never opened.

@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "ansi_text.h"
+#include "service_callbacks.h"
 #include "service_methods.h"
 #include "win_raii.h"
 
@@ -119,7 +120,10 @@ class ServiceArgs {
 
 class CServiceDispatch {
  public:
-  CServiceDispatch() = default;
+  // `control` is the dispatch interface the Service Object's callbacks
+  // reach, through a callback object of the binding's own.
+  explicit CServiceDispatch(IDispatch* control);
+  ~CServiceDispatch();
   CServiceDispatch(const CServiceDispatch&) = delete;
   CServiceDispatch& operator=(const CServiceDispatch&) = delete;
 
@@ -129,12 +133,19 @@ class CServiceDispatch {
   // Fills the DISPID slots, one name per request; returns false at the
   // first name the object does not know.
   bool BindMethods();
-  // Gives up the binding's reference.
+  // Gives up the binding's reference: now, or when the Service Object's code
+  // that is still running below the caller has returned (see KeepAlive).
   void ReleaseService();
+
+  // The object the Service Object calls back through; it counts the
+  // callbacks under way (nullptr only when it could not be made).
+  CServiceCallbacks* Callbacks() const { return m_callbacks.get(); }
 
   // While one lives, a binding released meanwhile is kept until the last one
   // ends: the Service Object's code is still running below it, in a call the
-  // control made to it or in a callback it made to the control.
+  // control made to it. Released inside a callback the Service Object made
+  // on its own, the binding waits for the thread's next message pumping,
+  // since only then has the Service Object's code returned.
   class KeepAlive {
    public:
     explicit KeepAlive(CServiceDispatch& binding) : m_binding(binding) { ++m_binding.m_callDepth; }
@@ -153,9 +164,10 @@ class CServiceDispatch {
   // for a method that has none).
   LONG CallService(ServiceMethod index, ServiceArgs& args);
 
-  // Returns the Service Object's open result (0 when it accepted), or
-  // OPOS_E_NOSERVICE when the call itself failed (after the report).
-  LONG OpenService(const char* deviceClass, const char* deviceName, IDispatch* control);
+  // Hands the Service Object the callback object; returns its open result
+  // (0 when it accepted), or OPOS_E_NOSERVICE when the call itself failed
+  // (after the report).
+  LONG OpenService(const char* deviceClass, const char* deviceName);
   // Returns the Service Object's "Close" result.
   LONG Close();
   // Returns the property's value, or 0 when the call failed (no report).
@@ -181,7 +193,11 @@ class CServiceDispatch {
   HRESULT Invoke(ServiceMethod index, ServiceArgs& args, VARIANT* result);
   // Releases the bindings kept by KeepAlive.
   void DropRetired();
+  // Releases a binding now, or at the next message pumping while a
+  // callback of the Service Object's own is under way.
+  void Drop(ComPtr<IDispatch> binding);
 
+  ComPtr<CServiceCallbacks> m_callbacks;
   ComPtr<IDispatch> m_lpDispatch;
   DISPID m_dispid[kServiceMethodCount] = {};
   // A binding released while the object's code runs (a handler closed the

@@ -250,6 +250,21 @@ class Simulator {
   // Mute: the ECR keeps reading and recording but never writes a byte.
   void SetMute(bool mute);
 
+  // --- Faults of the ECR itself ---
+  // The next command is executed and its answer lost; with drop the
+  // connection is closed right after, before the answer could go out.
+  void LoseNextAnswer(bool drop);
+  // The next command is executed at once and answered after ms; meanwhile
+  // the status byte reports the ECR at work (0x20).
+  void WorkOnNext(int ms);
+  // Off: the connection is cut (reset), nobody listens on the port and the
+  // printer is let go, with whatever it had not yet stored. On: the port
+  // listens again, with `printer` behind it (the one rebuilt from its
+  // memory; none for a bare link).
+  void PowerOff();
+  void PowerOn(std::shared_ptr<VirtualPrinter> printer);
+  std::shared_ptr<VirtualPrinter> Printer() const;
+
   // --- Actions (carried out by the simulator's thread, in order) ---
   void Send(Bytes message, FrameStyle style = {});
   void SendRaw(Bytes bytes);

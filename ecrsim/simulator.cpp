@@ -10,6 +10,7 @@
 #include <map>
 #include <mutex>
 #include <thread>
+#include <utility>
 
 #include "ecr_framing.h"
 #include "virtual_printer.h"
@@ -124,8 +125,9 @@ Bytes Simulator::OverlongHexLine(size_t digits) {
 
 namespace {
 
-constexpr int kMaxPollMs = 100;    // longest sleep of the thread: Stop() is seen within it
-constexpr int kSendWaitMs = 1000;  // a driver that never reads cannot hold the thread longer
+constexpr int kMaxPollMs = 100;           // longest sleep of the thread: Stop() is seen within it
+constexpr int kSendWaitMs = 1000;         // a driver that never reads cannot hold the thread longer
+constexpr uint8_t kStatusWorking = 0x20;  // the status bit of an ECR still at a command
 
 void CloseSocket(SOCKET& s) {
   if (s != INVALID_SOCKET) {
@@ -181,6 +183,10 @@ struct Simulator::Impl : EcrSession {
   int transmissionLimit = 3;
   int canRetryDelayMs = 0, canRetryTries = 0;
   std::atomic<bool> mute{false};
+  bool poweredOff = false;
+  int loseNext = 0;  // 1: the next answer is lost, 2: and the connection dropped
+  int workNextMs = 0;
+  Clock::time_point workingUntil{};
   std::deque<std::function<void()>> actions;
   uint64_t actionsQueued = 0, actionsDone = 0;
   bool connected = false;
@@ -298,8 +304,13 @@ struct Simulator::Impl : EcrSession {
   void Execute(const Bytes& message) override {
     Reply reply;
     std::shared_ptr<VirtualPrinter> executor;
+    int lose = 0, workMs = 0;
     {
       std::lock_guard<std::mutex> lock(mu);
+      if (poweredOff) return;  // the connection is being cut
+      lose = std::exchange(loseNext, 0);
+      workMs = std::exchange(workNextMs, 0);
+      if (workMs > 0) workingUntil = Clock::now() + std::chrono::milliseconds(workMs);
       uint8_t code = message.empty() ? 0 : message[0];
       auto once = onceRules.find(code);
       if (once != onceRules.end() && !once->second.empty()) {
@@ -318,7 +329,9 @@ struct Simulator::Impl : EcrSession {
       reply = Reply::Answer(Bytes(answer.begin(), answer.end()));
     }
     if (reply.echo) reply.messages.assign(1, message);
-    if (reply.messages.empty()) return;
+    if (lose == 2) Post([this] { EndConnection(false); });  // after the framing is done with it
+    if (lose > 0 || reply.messages.empty()) return;
+    reply.delayMs = std::max(reply.delayMs, workMs);
     OutItem item{reply.messages, reply.style, reply.together, 0};
     if (reply.delayMs > 0) {
       After(reply.delayMs, [this, item] { Enqueue(item); });
@@ -340,6 +353,7 @@ struct Simulator::Impl : EcrSession {
       a.status = statusBytes.front();
       statusBytes.pop_front();
     }
+    if (Clock::now() < workingUntil) a.status |= kStatusWorking;
     if (extended) {
       a.block = a.reply.block.empty() ? Bytes{static_cast<uint8_t>(lastAccepted), 0, 0, a.status, 0}
                                       : a.reply.block;
@@ -470,6 +484,30 @@ struct Simulator::Impl : EcrSession {
     framing->OnBytes(buffer, static_cast<size_t>(n));
   }
 
+  // Listens on 127.0.0.1:port (0: any free port) and keeps the port; false
+  // when it cannot. The same port is taken again after a power cut.
+  bool Listen(uint16_t wanted) {
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    address.sin_port = htons(wanted);
+    listener = socket(AF_INET, SOCK_STREAM, IPPROTO_TCP);
+    BOOL reuse = TRUE;
+    int len = sizeof address;
+    if (listener == INVALID_SOCKET ||
+        setsockopt(listener, SOL_SOCKET, SO_REUSEADDR, reinterpret_cast<const char*>(&reuse),
+                   sizeof reuse) != 0 ||
+        bind(listener, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 ||
+        listen(listener, 4) != 0 ||
+        getsockname(listener, reinterpret_cast<sockaddr*>(&address), &len) != 0 ||
+        WSAEventSelect(listener, netEvent, FD_ACCEPT) != 0) {
+      CloseSocket(listener);
+      return false;
+    }
+    port = ntohs(address.sin_port);
+    return true;
+  }
+
   void RunTimers() {
     for (;;) {
       auto it = timers.begin();
@@ -536,22 +574,11 @@ uint16_t Simulator::Start(uint16_t port) {
   WSADATA data;
   if (WSAStartup(MAKEWORD(2, 2), &data) != 0) return 0;
   s.wsaStarted = true;
-  sockaddr_in address{};
-  address.sin_family = AF_INET;
-  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  address.sin_port = htons(port);
-  s.listener = socket(AF_INET, SOCK_STREAM, IPPROTO_TCP);
   if (!s.netEvent) s.netEvent = WSACreateEvent();
-  int len = sizeof address;
-  if (s.listener == INVALID_SOCKET || s.netEvent == WSA_INVALID_EVENT ||
-      bind(s.listener, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 ||
-      listen(s.listener, 4) != 0 ||
-      getsockname(s.listener, reinterpret_cast<sockaddr*>(&address), &len) != 0 ||
-      WSAEventSelect(s.listener, s.netEvent, FD_ACCEPT) != 0) {
+  if (s.netEvent == WSA_INVALID_EVENT || !s.Listen(port)) {
     Stop();
     return 0;
   }
-  s.port = ntohs(address.sin_port);
   s.stop = false;
   s.thread = std::thread([&s] { s.Run(); });
   return s.port;
@@ -663,6 +690,48 @@ void Simulator::SetCanRetry(int delayMs, int tries) {
 
 void Simulator::SetMute(bool mute) {
   impl_->mute = mute;
+}
+
+void Simulator::LoseNextAnswer(bool drop) {
+  std::lock_guard<std::mutex> lock(impl_->mu);
+  impl_->loseNext = drop ? 2 : 1;
+}
+
+void Simulator::WorkOnNext(int ms) {
+  std::lock_guard<std::mutex> lock(impl_->mu);
+  impl_->workNextMs = std::max(0, ms);
+}
+
+void Simulator::PowerOff() {
+  Impl* s = impl_.get();
+  {
+    std::lock_guard<std::mutex> lock(s->mu);
+    s->poweredOff = true;  // from now on nothing is executed
+    s->printer.reset();
+    s->loseNext = 0;
+    s->workingUntil = {};
+  }
+  s->Post([s] {
+    s->EndConnection(true);
+    CloseSocket(s->listener);
+  });
+  Flush();
+}
+
+void Simulator::PowerOn(std::shared_ptr<VirtualPrinter> printer) {
+  Impl* s = impl_.get();
+  s->Post([s, printer] {
+    if (s->listener == INVALID_SOCKET) s->Listen(s->port);
+    std::lock_guard<std::mutex> lock(s->mu);
+    s->printer = printer;
+    s->poweredOff = false;
+  });
+  Flush();
+}
+
+std::shared_ptr<VirtualPrinter> Simulator::Printer() const {
+  std::lock_guard<std::mutex> lock(impl_->mu);
+  return impl_->printer;
 }
 
 void Simulator::Send(Bytes message, FrameStyle style) {

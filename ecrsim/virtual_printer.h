@@ -1,10 +1,16 @@
 // A virtual fiscal printer: executes the Kerunel ECR command set
 // (fiscal/ecr_commands.h, docs/ecr-commands.md) the way a fiscal ECR
-// does. It keeps the receipt in progress with its running totals per VAT
-// rate, receipt and Z numbers, the day's totals, a fiscal memory of Z
-// reports, its clock, header and trailer lines; everything it prints goes
-// onto a paper roll kept in memory and, when a journal file is named,
-// appended to that file line by line.
+// does. Its documents run on the fiscal core's state machine
+// (fiscal/document.h), the same one the Service Object models the printer
+// with; around it the printer keeps receipt and Z numbers, the day's
+// totals, a fiscal memory of Z reports, its clock, header and trailer
+// lines. Everything it prints goes onto a paper roll kept in memory and,
+// when a journal file is named, is appended to that file line by line.
+//
+// Every command passes through Execute, which finds the command's handler
+// in one table: document operations are parsed by the core's field layout,
+// carried out by the core, then printed; reports, presettings and queries
+// have handlers of their own.
 //
 // The simulator hands it every command that no script rule answers
 // (Simulator::AttachPrinter). Faults set on it (paper out, cover open,
@@ -21,9 +27,14 @@
 #include <string>
 #include <vector>
 
+#include "document.h"
 #include "ecr_commands.h"
+#include "operation.h"
 
 namespace ecrsim {
+
+// The fiscal memory's size in Z reports.
+constexpr size_t kFiscalMemoryRecords = 1825;
 
 class VirtualPrinter {
  public:
@@ -42,9 +53,11 @@ class VirtualPrinter {
   void SetCoverOpen(bool open);
   // The next `commands` commands are refused as busy.
   void SetBusy(int commands);
+  // How many Z reports the fiscal memory holds (a small one fills up soon).
+  void SetFiscalMemorySize(size_t records);
 
   // --- What it printed and holds ---
-  std::string Paper() const;  // the whole roll since construction
+  std::string Paper() const;  // the receipt roll since construction
   size_t PaperSize() const;   // for PaperSince
   std::string PaperSince(size_t offset) const;
   int ReceiptNumber() const;  // last fiscal receipt of the day
@@ -56,68 +69,92 @@ class VirtualPrinter {
   size_t FiscalRecords() const;
 
  private:
-  using Amounts = std::array<int64_t, ecrcmd::kVatRates>;
-
-  // Totals of a day, per VAT rate where they can be.
-  struct Totals {
-    Amounts items{}, surcharges{}, discounts{}, itemVoids{}, refunds{};
-    int64_t notPaid = 0;
-    int64_t voidedReceipts = 0;  // value of the receipts voided whole
-    int receipts = 0;
-    int64_t Net(int vat) const;
-    int64_t Net() const;
-  };
-
-  struct Receipt {
-    Totals totals;  // receipts = 0
-    int64_t paid = 0;
-    int64_t lastItem = 0;  // amount of the last item, for item adjustments
-    int lastVat = 0;       // 1-based; 0: no item yet
-    bool totalPrinted = false;
-    bool voided = false;
-    std::vector<std::string> lines;  // for a duplicate
-  };
+  using Fields = std::vector<std::string>;
 
   struct ZRecord {
     int number;
     std::time_t when;
     int receipts;
-    Amounts net;
+    fiscal::PerRate net;
     int64_t total;
   };
 
-  using Fields = std::vector<std::string>;
+  // One command: what it needs and who carries it out.
+  enum Needs : unsigned {
+    kPrints = 1,  // refused while the cover is open or paper is out
+    kIdle = 2,    // only with no document open
+  };
+  using DocumentPrint = Fields (VirtualPrinter::*)(const fiscal::Operation&, const fiscal::Effect&,
+                                                   const fiscal::Document& before);
+  using Run = Fields (VirtualPrinter::*)(char code, const Fields&, uint8_t* error);
+  struct Handler {
+    char code;
+    unsigned needs;
+    DocumentPrint printed;  // document operations: after the core carried them out
+    Run run;                // everything else
+  };
+  static const Handler kHandlers[];
+
+  // Document operations, printed once the core has accepted them; each
+  // returns the answer's fields.
+  Fields Opened(const fiscal::Operation& op, const fiscal::Effect& e, const fiscal::Document& b);
+  Fields ItemPrinted(const fiscal::Operation& op, const fiscal::Effect& e,
+                     const fiscal::Document& b);
+  Fields AdjustmentPrinted(const fiscal::Operation& op, const fiscal::Effect& e,
+                           const fiscal::Document& b);
+  Fields VoidPrinted(const fiscal::Operation& op, const fiscal::Effect& e,
+                     const fiscal::Document& b);
+  Fields RefundPrinted(const fiscal::Operation& op, const fiscal::Effect& e,
+                       const fiscal::Document& b);
+  Fields LinesPrinted(const fiscal::Operation& op, const fiscal::Effect& e,
+                      const fiscal::Document& b);
+  Fields SubtotalPrinted(const fiscal::Operation& op, const fiscal::Effect& e,
+                         const fiscal::Document& b);
+  Fields PaymentPrinted(const fiscal::Operation& op, const fiscal::Effect& e,
+                        const fiscal::Document& b);
+  Fields VoidedPrinted(const fiscal::Operation& op, const fiscal::Effect& e,
+                       const fiscal::Document& b);
+  Fields Closed(const fiscal::Operation& op, const fiscal::Effect& e, const fiscal::Document& b);
+  Fields NonFiscalPrinted(const fiscal::Operation& op, const fiscal::Effect& e,
+                          const fiscal::Document& b);
+  Fields TrainingPrinted(const fiscal::Operation& op, const fiscal::Effect& e,
+                         const fiscal::Document& b);
+  Fields Cancelled(const fiscal::Operation& op, const fiscal::Effect& e, const fiscal::Document& b);
+
+  // The other commands: each returns the answer's fields, or sets *error.
+  Fields Duplicate(char code, const Fields& f, uint8_t* error);
+  Fields XReport(char code, const Fields& f, uint8_t* error);
+  Fields ZReport(char code, const Fields& f, uint8_t* error);
+  Fields FiscalMemoryReport(char code, const Fields& f, uint8_t* error);
+  Fields PowerLossReport(char code, const Fields& f, uint8_t* error);
+  Fields SetDate(char code, const Fields& f, uint8_t* error);
+  Fields SetHeaderOrTrailer(char code, const Fields& f, uint8_t* error);
+  Fields SetVatTable(char code, const Fields& f, uint8_t* error);
+  Fields SetPosId(char code, const Fields& f, uint8_t* error);
+  Fields SetStoreId(char code, const Fields& f, uint8_t* error);
+  Fields Status(char code, const Fields& f, uint8_t* error);
+  Fields Clock(char code, const Fields& f, uint8_t* error);
+  Fields Data(char code, const Fields& f, uint8_t* error);
+  Fields Totalizer(char code, const Fields& f, uint8_t* error);
+  Fields VatRate(char code, const Fields& f, uint8_t* error);
+  Fields Sync(char code, const Fields& f, uint8_t* error);
 
   // Executes an unnumbered command: the answer message.
   std::string Perform(const std::string& command);
-  // Each returns the answer's fields after the flags, or sets *error.
-  std::string Run(char code, const Fields& f, uint8_t* error);
-  Fields OpenReceipt(const Fields& f, uint8_t* error);
-  Fields Item(const Fields& f, uint8_t* error);
-  Fields ItemAdjustment(const Fields& f, uint8_t* error);
-  Fields VoidItem(const Fields& f, uint8_t* error);
-  Fields Refund(const Fields& f, uint8_t* error);
-  Fields SubtotalAdjustment(const Fields& f, uint8_t* error);
-  Fields Pay(const Fields& f, bool notPaid, uint8_t* error);
-  Fields CloseReceipt(uint8_t* error);
-  Fields ZReport(uint8_t* error);
-  Fields Report(char code, const Fields& f, uint8_t* error);
-  Fields Preset(char code, const Fields& f, uint8_t* error);
-  Fields Query(char code, const Fields& f, uint8_t* error);
-
+  const Handler* Find(char code) const;
+  uint8_t Fault() const;  // the error a printing command gets now, or 0
+  bool FiscalMemoryFull() const;
   int Flags() const;
-  bool InReceipt() const;
-  int64_t Subtotal() const { return receipt_.totals.Net(); }
   std::time_t Now() const;
   std::string DateText(std::time_t t, bool withTime) const;
 
-  // Paper.
-  void Print(const std::string& line);
+  // Paper. Lines for the receipt station also go onto the journal.
+  void Print(const std::string& line, int station = ecrcmd::kStationReceipt);
   void PrintAmount(const std::string& label, int64_t cents, int vat = 0);
   void PrintCentered(const std::string& text, bool doubleWidth = false);
   void PrintRule(char c = '-');
   void PrintHeader();
-  void PrintTotalsReport(const Totals& t);
+  void PrintTotalsReport(const fiscal::Totals& t);
 
   mutable std::mutex mu_;
   std::ofstream journal_;
@@ -133,14 +170,16 @@ class VirtualPrinter {
   std::array<int, ecrcmd::kVatRates> rates_{{2200, 1000, 400, 0}};
   std::string posId_ = "1", cashier_ = "1", storeId_;
   long long clockOffset_ = 0;  // seconds added to the host's clock
+  size_t fiscalMemorySize_ = kFiscalMemoryRecords;
 
   // Fiscal state.
-  ecrcmd::DocumentState doc_ = ecrcmd::kDocIdle;
-  bool training_ = false;
+  fiscal::Document doc_;
+  bool totalPrinted_ = false;              // the open receipt's total line
+  bool recording_ = false;                 // the open receipt's lines go to receiptLines_
+  std::vector<std::string> receiptLines_;  // of the open receipt
+  std::vector<std::string> lastReceipt_;   // for a duplicate
   bool dayOpen_ = false;
-  Receipt receipt_;
-  std::vector<std::string> lastReceipt_;
-  Totals day_;
+  fiscal::Totals day_;
   int receiptNumber_ = 0;
   int zNumber_ = 0;
   int64_t grandTotal_ = 0;
@@ -151,8 +190,5 @@ class VirtualPrinter {
   int64_t lastNumber_ = 0;
   std::string lastAnswer_;
 };
-
-// The fiscal memory's size in Z reports.
-constexpr size_t kFiscalMemoryRecords = 1825;
 
 }  // namespace ecrsim

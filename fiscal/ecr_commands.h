@@ -41,22 +41,22 @@ enum Code : char {
   kItemAdjustment = 'J',      // type|desc|amount|vat           -> subtotal
   kVoidItem = 'W',            // desc|amount|qty|adjType|adjustment|vat -> subtotal
   kRefund = 'R',              // desc|amount|vat                -> subtotal
-  kMessage = 'M',             // text
+  kMessage = 'M',             // line|line|...
   kSubtotal = 'C',            // amount                         -> subtotal
   kSubtotalAdjustment = 'U',  // type|desc|amount               -> subtotal
   kNotPaid = 'N',             // desc|amount                    -> amount still due
-  kPayment = 'P',             // total|payment|desc             -> amount still due (< 0: change)
+  kPayment = 'P',             // [total]|payment|desc           -> amount still due (< 0: change)
   kVoidReceipt = 'V',         // desc
   kCloseReceipt = 'K',        //                                -> receipt number
   kDuplicate = 'D',           // a copy of the last receipt
   // Non-fiscal printing and modes.
   kNonFiscal = 'b',           // 1 begin / 0 end
-  kPrintLine = 'L',           // text
+  kPrintLine = 'L',           // station|line|line|...
   kTraining = 'T',            // 1 begin / 0 end
   kReset = 'z',               // cancels any open document
   // Reports.
   kXReport = 'x',
-  kZReport = 'Z',             //                                -> Z number
+  kZReport = 'Z',             //                                -> Z number|free Z records
   kPeriodicReport = 'p',      // date1|date2 (ddmmyyyy or ddmmyyyyhhmm)
   kMemoryReport = 'r',        // type 1 by Z number / 2 by date|start|end
   kPowerLossReport = 'l',
@@ -138,6 +138,14 @@ enum Adjustment : int {
   kAmountSurcharge = 2,
   kPercentDiscount = 3,
   kPercentSurcharge = 4,
+};
+
+// Stations of a non-fiscal line (kPrintLine). The journal keeps a copy of
+// everything the receipt station prints.
+enum Station : int {
+  kStationJournal = 1,
+  kStationReceipt = 2,
+  kStationBoth = 3,
 };
 
 // Items of kGetData.
@@ -222,9 +230,16 @@ inline bool ParseNumber(const std::string& text, int64_t* value) {
 }
 
 // A text that may travel as a field: printable 8-bit characters, no '|'.
+// Control characters are refused: C0, DEL, and the bytes code page 1252
+// leaves undefined, which stand for the C1 controls U+0081, U+008D,
+// U+008F, U+0090 and U+009D (the Service Object turns every other C1
+// control into DEL before it gets here).
 inline bool IsFieldText(const std::string& text) {
   for (unsigned char c : text) {
-    if (c < 0x20 || c == 0x7F || c == static_cast<unsigned char>(kSeparator)) return false;
+    if (c < 0x20 || c == 0x7F || c == static_cast<unsigned char>(kSeparator) || c == 0x81 ||
+        c == 0x8D || c == 0x8F || c == 0x90 || c == 0x9D) {
+      return false;
+    }
   }
   return true;
 }

@@ -71,11 +71,6 @@ constexpr Capability kCapabilities[] = {
     {PIDX_CapXReport, true},
 };
 
-bool IsQueryCode(char code) {
-  return code == cmd::kStatus || code == cmd::kGetDate || code == cmd::kGetData ||
-         code == cmd::kGetTotalizer || code == cmd::kGetVatRate;
-}
-
 // A registry string under HKLM; empty when missing.
 std::wstring ReadValue(HKEY key, const wchar_t* name) {
   wchar_t buffer[512];
@@ -137,9 +132,15 @@ std::wstring EncodeBinary(long conversion, const std::string& bytes) {
 std::string ToEcrText(const wchar_t* text, size_t length) {
   if (!text || length == 0) return std::string();
   const int n = static_cast<int>(std::min<size_t>(length, 4096));
+  // C1 controls become DEL, a control every text check refuses, rather than
+  // whatever the code page would make of them.
+  std::wstring wide(text, static_cast<size_t>(n));
+  for (wchar_t& c : wide) {
+    if (c >= 0x80 && c <= 0x9F) c = 0x7F;
+  }
   std::string out(static_cast<size_t>(n) * 2, '\0');
-  const int m = WideCharToMultiByte(kCodePage, 0, text, n, &out[0], static_cast<int>(out.size()),
-                                    "?", nullptr);
+  const int m = WideCharToMultiByte(kCodePage, 0, wide.data(), n, &out[0],
+                                    static_cast<int>(out.size()), "?", nullptr);
   out.resize(m > 0 ? static_cast<size_t>(m) : 0);
   return out;
 }
@@ -323,7 +324,7 @@ long FiscalService::DirectIO(long command, long* data, BSTR* text) {
   }
   if (!queue_.empty() || errorPending_) return Done(OPOS_E_BUSY);
   ecrcmd::Answer answer;
-  o = Transact(raw, &answer);
+  o = Transact(raw, &answer, true);
   if (data) *data = answer.isError ? answer.error : 0;
   std::string back;
   if (answer.isError) {
@@ -334,11 +335,8 @@ long FiscalService::DirectIO(long command, long* data, BSTR* text) {
   }
   SetOut(text, EncodeBinary(binaryConversion_, back));
   // A raw command may have moved the printer on: read its state again.
-  if (!IsQueryCode(raw[0]) && link_.IsOpen()) {
-    const long result = resultCode_;
-    Resync();
-    resultCode_ = result;
-  }
+  if (!cmd::IsQuery(raw[0])) resyncDue_ = true;
+  FollowPrinter();
   return Done(o);
 }
 
@@ -351,13 +349,15 @@ long FiscalService::COFreezeEvents(bool freeze) {
 long FiscalService::ClearOutput() {
   Outcome o = open_ && claimed_ ? Ok() : Outcome{open_ ? OPOS_E_NOTCLAIMED : OPOS_E_CLOSED, 0};
   if (!o) return Done(o);
-  const bool hadOutput = !queue_.empty() || errorPending_;
   ClearQueue();
   // Held error events are cleared with the output they belong to.
   held_.erase(std::remove_if(held_.begin(), held_.end(),
                              [](const Event& e) { return e.kind == Event::kError; }),
               held_.end());
-  if (hadOutput && enabled_) Resync();
+  // The printer's word rebuilds the model, at once or after the running
+  // transaction (this may be called from inside one).
+  resyncDue_ = true;
+  FollowPrinter();
   return Done(Ok());
 }
 
@@ -377,6 +377,8 @@ long FiscalService::ResetPrinter() {
   ecrcmd::Answer answer;
   o = Transact(std::string(1, cmd::kReset), &answer);
   if (o) model_.Reset();
+  resyncDue_ = true;
+  FollowPrinter();
   return Done(o);
 }
 

@@ -41,7 +41,8 @@
 namespace kso {
 
 // Texts between the application (UTF-16) and the ECR (code page 1252);
-// characters the code page lacks become '?'.
+// characters the code page lacks become '?', C1 controls DEL (which the
+// text checks refuse like any control character).
 std::string ToEcrText(const wchar_t* text, size_t length);
 std::wstring FromEcrText(const std::string& text);
 
@@ -149,19 +150,40 @@ class FiscalService {
   // Claimed and enabled, or the result that says why not.
   Outcome Ready() const;
 
+  // The one path of every document operation: ready, check, the model's
+  // step, the command, printed by Print.
+  long Perform(const fiscal::Operation& op, Outcome check = Ok());
   // Printing: queued (asynchronous) or sent at once; next becomes the model
   // once the operation is accepted.
   long Print(const std::string& command, const ReceiptModel& next);
   // A presetting, sent at once in the Monitor state when check passes.
   long Setting(const std::string& command, Outcome check);
-  // One ECR transaction with its answer; opens the link first when needed.
-  Outcome Transact(const std::string& command, ecrcmd::Answer* answer);
+  // One command and its answer, carried out at most once (numbered, unless
+  // raw). Returns Ok, the ECR's refusal, BUSY during another transaction,
+  // NOHARDWARE when it certainly did not reach the ECR, or TIMEOUT when it
+  // may have: then its outcome is settled before any other command, and
+  // the same command sent again keeps its number.
+  Outcome Transact(const std::string& command, ecrcmd::Answer* answer, bool raw = false);
+  // Sends message (numbered `number`, 0: raw) until its own answer comes:
+  // over the open link, and after a lost answer or link once more over a
+  // new one. Results as Transact's.
+  Outcome SendUntilAnswered(const std::string& command, int64_t number, ecrcmd::Answer* answer);
+  // Learns from the ECR whether the unsettled command was carried out.
+  Outcome Settle();
   // A synchronous query, refused while asynchronous output is pending.
   Outcome Query(const std::string& command, ecrcmd::Answer* answer);
+  // Opens the link when it is closed and reads where the ECR stands (kSync).
   Outcome Connect();
   void LinkLost();
+  // What a kSync answer tells: the command numbers, the fiscal memory, and
+  // the fate of an unsettled command; the model follows unless output is
+  // still queued.
+  void TakeSync(const ecrcmd::SyncState& sync);
   // Reads the printer's document state into the model.
   Outcome Resync();
+  // After a new link or a refusal for the state: the model is rebuilt from
+  // the printer's word, once nothing else is queued.
+  void FollowPrinter();
   void UpdateFlags(int flags);
   void SetPower(bool online);
 
@@ -206,6 +228,18 @@ class FiscalService {
   bool powerOnline_ = false;
   std::wstring checkHealthText_;
   std::string errorString_;
+
+  // Exactly once. A command whose answer was lost and could not be had
+  // again stays unsettled: the next call learns its fate first, and the
+  // same command sent again reuses its number, so the ECR runs it once.
+  struct Unsettled {
+    enum State { kNone, kUnknown, kDone, kNotDone } state = kNone;
+    std::string command;  // unnumbered
+    int64_t number = 0;
+  };
+  int64_t lastNumber_ = 0;  // the highest command number used or seen
+  Unsettled unsettled_;
+  bool resyncDue_ = false;  // a new link or a wrong-state refusal: rebuild the model
 
   // Fiscal state.
   ReceiptModel model_;

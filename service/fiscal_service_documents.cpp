@@ -5,6 +5,7 @@
 #include "fiscal_service.h"
 #include "fiscal_service_internal.h"
 #include "opos.h"
+#include "rules.h"
 
 namespace kso {
 
@@ -13,19 +14,21 @@ namespace cmd = ecrcmd;
 
 namespace {
 
-// Whole cents of an OPOS currency value; false when it has a finer part.
-bool ToCents(int64_t currency, int64_t* cents) {
-  if (currency % 100 != 0) return false;
-  *cents = currency / 100;
-  return true;
-}
+// Converts the OPOS currency arguments of one call to cents; the first that
+// is finer than a cent gives its extended code.
+struct Cents {
+  Outcome outcome;
+  int64_t operator()(int64_t currency, long extendedCode) {
+    int64_t cents = 0;
+    if (!fiscal::CentsFromCurrency(currency, &cents) && outcome) outcome = Extended(extendedCode);
+    return cents;
+  }
+};
 
-std::string Money(int64_t cents) {
-  char b[32];
-  const int64_t a = cents < 0 ? -cents : cents;
-  std::snprintf(b, sizeof b, "%s%lld.%02lld", cents < 0 ? "-" : "", static_cast<long long>(a / 100),
-                static_cast<long long>(a % 100));
-  return b;
+fiscal::Operation Op(char code) {
+  fiscal::Operation op;
+  op.code = code;
+  return op;
 }
 
 // ddmmyyyy or ddmmyyyyhhmm, the forms a report takes its dates in.
@@ -35,22 +38,25 @@ bool IsReportDate(const std::string& s) {
 
 }  // namespace
 
-// --- Fiscal receipt ---------------------------------------------------------
+// --- Documents: one path for every receipt line, payment and mode ------------
+
+long FiscalService::Perform(const fiscal::Operation& op, Outcome check) {
+  Outcome o = Ready();
+  if (o) o = check;
+  ReceiptModel next = model_;
+  if (o) o = next.Apply(op);
+  if (!o) return Done(o);
+  return Print(fiscal::BuildCommand(op), next);
+}
 
 long FiscalService::BeginFiscalReceipt(bool printHeader) {
-  Outcome o = Ready();
-  ReceiptModel next = model_;
-  if (o) o = next.BeginFiscalReceipt();
-  if (!o) return Done(o);
-  return Print(cmd::Build(cmd::kOpenReceipt, {printHeader ? "1" : "0"}), next);
+  fiscal::Operation op = Op(cmd::kOpenReceipt);
+  op.flag = printHeader ? 1 : 0;
+  return Perform(op);
 }
 
 long FiscalService::EndFiscalReceipt(bool) {
-  Outcome o = Ready();
-  ReceiptModel next = model_;
-  if (o) o = next.EndFiscalReceipt();
-  if (!o) return Done(o);
-  return Print(std::string(1, cmd::kCloseReceipt), next);
+  return Perform(Op(cmd::kCloseReceipt));
 }
 
 long FiscalService::PrintDuplicateReceipt() {
@@ -63,110 +69,96 @@ long FiscalService::PrintDuplicateReceipt() {
 
 long FiscalService::PrintRecItem(const std::string& description, int64_t price, long quantity,
                                  long vatInfo, int64_t unitPrice, const std::string& unitName) {
-  Outcome o = Ready();
-  int64_t amount = 0, unit = 0;
-  if (o && !ToCents(price, &amount)) o = Extended(OPOS_EFPTR_BAD_ITEM_AMOUNT);
-  if (o && !ToCents(unitPrice, &unit)) o = Extended(OPOS_EFPTR_BAD_PRICE);
-  ReceiptModel next = model_;
-  if (o) o = next.Item(description, amount, quantity, vatInfo, unit, unitName);
-  if (!o) return Done(o);
-  return Print(
-      cmd::Build(cmd::kItem, {description, N(amount), N(quantity), N(vatInfo), N(unit), unitName}),
-      next);
+  Cents cents;
+  fiscal::Operation op = Op(cmd::kItem);
+  op.text = description;
+  op.amount = cents(price, OPOS_EFPTR_BAD_ITEM_AMOUNT);
+  op.quantity = quantity;
+  op.vat = vatInfo;
+  op.unitPrice = cents(unitPrice, OPOS_EFPTR_BAD_PRICE);
+  op.unitName = unitName;
+  return Perform(op, cents.outcome);
 }
 
 long FiscalService::PrintRecItemAdjustment(long type, const std::string& description,
                                            int64_t amount, long vatInfo) {
-  Outcome o = Ready();
-  int64_t value = 0;  // cents, or hundredths of a percent
-  if (o && !ToCents(amount, &value)) o = Extended(OPOS_EFPTR_BAD_ITEM_AMOUNT);
-  ReceiptModel next = model_;
-  if (o) o = next.ItemAdjustment(type, description, value, vatInfo);
-  if (!o) return Done(o);
-  return Print(cmd::Build(cmd::kItemAdjustment, {N(type), description, N(value), N(vatInfo)}),
-               next);
+  Cents cents;  // an amount, or hundredths of a percent
+  fiscal::Operation op = Op(cmd::kItemAdjustment);
+  op.type = type;
+  op.text = description;
+  op.amount = cents(amount, OPOS_EFPTR_BAD_ITEM_AMOUNT);
+  op.vat = vatInfo;
+  return Perform(op, cents.outcome);
 }
 
 long FiscalService::PrintRecMessage(const std::string& message) {
-  Outcome o = Ready();
-  if (o) o = model_.Message(message);
-  if (!o) return Done(o);
-  return Print(cmd::Build(cmd::kMessage, {message}), model_);
+  fiscal::Operation op = Op(cmd::kMessage);
+  op.lines = fiscal::SplitLines(message);
+  return Perform(op);
 }
 
 long FiscalService::PrintRecNotPaid(const std::string& description, int64_t amount) {
-  Outcome o = Ready();
-  int64_t cents = 0;
-  if (o && !ToCents(amount, &cents)) o = Extended(OPOS_EFPTR_BAD_ITEM_AMOUNT);
-  ReceiptModel next = model_;
-  if (o) o = next.NotPaid(description, cents);
-  if (!o) return Done(o);
-  return Print(cmd::Build(cmd::kNotPaid, {description, N(cents)}), next);
+  Cents cents;
+  fiscal::Operation op = Op(cmd::kNotPaid);
+  op.text = description;
+  op.amount = cents(amount, OPOS_EFPTR_BAD_ITEM_AMOUNT);
+  return Perform(op, cents.outcome);
 }
 
 long FiscalService::PrintRecRefund(const std::string& description, int64_t amount, long vatInfo) {
-  Outcome o = Ready();
-  int64_t cents = 0;
-  if (o && !ToCents(amount, &cents)) o = Extended(OPOS_EFPTR_BAD_ITEM_AMOUNT);
-  ReceiptModel next = model_;
-  if (o) o = next.Refund(description, cents, vatInfo);
-  if (!o) return Done(o);
-  return Print(cmd::Build(cmd::kRefund, {description, N(cents), N(vatInfo)}), next);
+  Cents cents;
+  fiscal::Operation op = Op(cmd::kRefund);
+  op.text = description;
+  op.amount = cents(amount, OPOS_EFPTR_BAD_ITEM_AMOUNT);
+  op.vat = vatInfo;
+  return Perform(op, cents.outcome);
 }
 
 long FiscalService::PrintRecSubtotal(int64_t amount) {
-  Outcome o = Ready();
-  int64_t cents = 0;
-  if (o && !ToCents(amount, &cents)) o = Extended(OPOS_EFPTR_BAD_ITEM_AMOUNT);
-  if (o) o = model_.Subtotal(cents);
-  if (!o) return Done(o);
-  return Print(cmd::Build(cmd::kSubtotal, {N(cents)}), model_);
+  Cents cents;
+  fiscal::Operation op = Op(cmd::kSubtotal);
+  op.amount = cents(amount, OPOS_EFPTR_BAD_ITEM_AMOUNT);
+  return Perform(op, cents.outcome);
 }
 
 long FiscalService::PrintRecSubtotalAdjustment(long type, const std::string& description,
                                                int64_t amount) {
-  Outcome o = Ready();
-  int64_t value = 0;
-  if (o && !ToCents(amount, &value)) o = Extended(OPOS_EFPTR_BAD_ITEM_AMOUNT);
-  ReceiptModel next = model_;
-  if (o) o = next.SubtotalAdjustment(type, description, value);
-  if (!o) return Done(o);
-  return Print(cmd::Build(cmd::kSubtotalAdjustment, {N(type), description, N(value)}), next);
+  Cents cents;
+  fiscal::Operation op = Op(cmd::kSubtotalAdjustment);
+  op.type = type;
+  op.text = description;
+  op.amount = cents(amount, OPOS_EFPTR_BAD_ITEM_AMOUNT);
+  return Perform(op, cents.outcome);
 }
 
 long FiscalService::PrintRecTotal(int64_t total, int64_t payment, const std::string& description) {
-  Outcome o = Ready();
-  int64_t totalCents = 0, paymentCents = 0;
-  if (o && (!ToCents(total, &totalCents) || !ToCents(payment, &paymentCents))) {
-    o = Extended(OPOS_EFPTR_BAD_ITEM_AMOUNT);
-  }
-  ReceiptModel next = model_;
-  if (o) o = next.Total(totalCents, paymentCents, description, checkTotal_);
-  if (!o) return Done(o);
-  return Print(cmd::Build(cmd::kPayment, {N(totalCents), N(paymentCents), description}), next);
+  Cents cents;
+  fiscal::Operation op = Op(cmd::kPayment);
+  const int64_t totalCents = cents(total, OPOS_EFPTR_BAD_ITEM_AMOUNT);
+  // With CheckTotal the printer compares the application's total with its own.
+  op.total = checkTotal_ ? totalCents : fiscal::kNoTotal;
+  op.amount = cents(payment, OPOS_EFPTR_BAD_ITEM_AMOUNT);
+  op.text = description;
+  return Perform(op, cents.outcome);
 }
 
 long FiscalService::PrintRecVoid(const std::string& description) {
-  Outcome o = Ready();
-  ReceiptModel next = model_;
-  if (o) o = next.VoidReceipt(description);
-  if (!o) return Done(o);
-  return Print(cmd::Build(cmd::kVoidReceipt, {description}), next);
+  fiscal::Operation op = Op(cmd::kVoidReceipt);
+  op.text = description;
+  return Perform(op);
 }
 
 long FiscalService::PrintRecVoidItem(const std::string& description, int64_t amount, long quantity,
                                      long adjustmentType, int64_t adjustment, long vatInfo) {
-  Outcome o = Ready();
-  int64_t cents = 0, adj = 0;
-  if (o && (!ToCents(amount, &cents) || !ToCents(adjustment, &adj))) {
-    o = Extended(OPOS_EFPTR_BAD_ITEM_AMOUNT);
-  }
-  ReceiptModel next = model_;
-  if (o) o = next.VoidItem(description, cents, quantity, adjustmentType, adj, vatInfo);
-  if (!o) return Done(o);
-  return Print(cmd::Build(cmd::kVoidItem, {description, N(cents), N(quantity), N(adjustmentType),
-                                           N(adj), N(vatInfo)}),
-               next);
+  Cents cents;
+  fiscal::Operation op = Op(cmd::kVoidItem);
+  op.text = description;
+  op.amount = cents(amount, OPOS_EFPTR_BAD_ITEM_AMOUNT);
+  op.quantity = quantity;
+  op.type = adjustmentType;
+  op.adjustment = cents(adjustment, OPOS_EFPTR_BAD_ITEM_AMOUNT);
+  op.vat = vatInfo;
+  return Perform(op, cents.outcome);
 }
 
 // --- Reports, non-fiscal printing, training ----------------------------------
@@ -218,43 +210,31 @@ long FiscalService::PrintZReport() {
 }
 
 long FiscalService::BeginNonFiscal() {
-  Outcome o = Ready();
-  ReceiptModel next = model_;
-  if (o) o = next.BeginNonFiscal();
-  if (!o) return Done(o);
-  return Print(cmd::Build(cmd::kNonFiscal, {"1"}), next);
+  fiscal::Operation op = Op(cmd::kNonFiscal);
+  op.flag = 1;
+  return Perform(op);
 }
 
 long FiscalService::PrintNormal(long station, const std::string& data) {
-  Outcome o = Ready();
-  if (o && station != FPTR_S_RECEIPT) o = Illegal();  // the receipt is the only station
-  if (o) o = model_.PrintNormal(data);
-  if (!o) return Done(o);
-  return Print(cmd::Build(cmd::kPrintLine, {data}), model_);
+  // The stations' numbers are the printer's: journal, receipt, or both.
+  fiscal::Operation op = Op(cmd::kPrintLine);
+  op.flag = station;
+  op.lines = fiscal::SplitLines(data);
+  return Perform(op);
 }
 
 long FiscalService::EndNonFiscal() {
-  Outcome o = Ready();
-  ReceiptModel next = model_;
-  if (o) o = next.EndNonFiscal();
-  if (!o) return Done(o);
-  return Print(cmd::Build(cmd::kNonFiscal, {"0"}), next);
+  return Perform(Op(cmd::kNonFiscal));
 }
 
 long FiscalService::BeginTraining() {
-  Outcome o = Ready();
-  ReceiptModel next = model_;
-  if (o) o = next.BeginTraining();
-  if (!o) return Done(o);
-  return Print(cmd::Build(cmd::kTraining, {"1"}), next);
+  fiscal::Operation op = Op(cmd::kTraining);
+  op.flag = 1;
+  return Perform(op);
 }
 
 long FiscalService::EndTraining() {
-  Outcome o = Ready();
-  ReceiptModel next = model_;
-  if (o) o = next.EndTraining();
-  if (!o) return Done(o);
-  return Print(cmd::Build(cmd::kTraining, {"0"}), next);
+  return Perform(Op(cmd::kTraining));
 }
 
 long FiscalService::Unsupported() {
@@ -275,7 +255,7 @@ long FiscalService::GetData(long item, long* optArgs, BSTR* data) {
   const bool isAmount = item == cmd::kDataCurrentTotal || item == cmd::kDataDailyTotal ||
                         item == cmd::kDataRefunds || item == cmd::kDataNotPaid ||
                         item == cmd::kDataVoids || item == cmd::kDataGrandTotal;
-  if (isAmount && cmd::ParseNumber(value, &cents)) value = Money(cents);
+  if (isAmount && cmd::ParseNumber(value, &cents)) value = fiscal::FormatMoney(cents);
   (void)optArgs;
   SetOut(data, Wide(value));
   return Done(o);
@@ -296,7 +276,7 @@ long FiscalService::GetTotalizer(long vatId, long optArgs, BSTR* data) {
   if (o) o = Query(cmd::Build(cmd::kGetTotalizer, {N(vatId), N(optArgs)}), &answer);
   int64_t cents = 0;
   if (o && !cmd::ParseNumber(answer.fields[0], &cents)) o = Outcome{OPOS_E_FAILURE, 0};
-  if (o) SetOut(data, Wide(Money(cents)));
+  if (o) SetOut(data, Wide(fiscal::FormatMoney(cents)));
   return Done(o);
 }
 

@@ -6,6 +6,7 @@
 #include "fiscal_service.h"
 #include "fiscal_service_internal.h"
 #include "opos.h"
+#include "rules.h"
 
 namespace kso {
 
@@ -57,30 +58,34 @@ bool IsReportCode(char code) {
          code == cmd::kMemoryReport || code == cmd::kPowerLossReport;
 }
 
-// The ECR's error number as an OPOS result.
-Outcome FromEcrError(uint8_t error) {
-  if (error >= cmd::kErrCoverOpen && error <= cmd::kErrWordNotAllowed) {
-    return Extended(200 + error);
-  }
-  if (error == cmd::kErrBusy) return Outcome{OPOS_E_BUSY, 0};
-  if (error == cmd::kErrSyntax || error == cmd::kErrUnknownCommand) return Illegal();
-  return Outcome{OPOS_E_FAILURE, 0};
-}
-
-// A text that is not a field (a '|' or a control character) is refused.
+// A presetting's text: a field text of at most limit characters.
 Outcome CheckText(const std::string& text, size_t limit) {
-  return text.size() <= limit && cmd::IsFieldText(text) ? Ok() : Illegal();
+  return FromEcrError(fiscal::CheckLine(text, limit));
 }
 
 }  // namespace
 
 // --- ECR transactions -------------------------------------------------------
 
+namespace {
+
+constexpr int kResultThreadTimeout = 105;  // EcrIO's extra result: the driver may send it later
+constexpr int kStraysTolerated = 2;        // answers to other commands before the link is renewed
+
+// True when the answer is the one to the command code numbered `number` (a
+// raw command's refusal carries neither).
+bool AnswersTo(const ecrcmd::Answer& answer, char code, int64_t number) {
+  if (answer.number != number) return false;
+  return answer.code == code || (number == 0 && answer.isError);
+}
+
+}  // namespace
+
 Outcome FiscalService::Connect() {
   if (link_.IsOpen()) return Ok();
   const int error = link_.Open(linkSettings_, window_.get(), kNetMessage);
+  char text[160];
   if (error != 0) {
-    char text[160];
     std::snprintf(text, sizeof text,
                   error == 101 ? "the link driver is already in use by another device (%d)"
                                : "the ECR cannot be reached over the link (%d)",
@@ -90,7 +95,33 @@ Outcome FiscalService::Connect() {
     return Outcome{OPOS_E_NOHARDWARE, 0};
   }
   SetPower(true);
-  return Ok();
+  // A new link begins with where the ECR stands: command numbers go on from
+  // its last one, and the model follows it once the call is done.
+  std::string raw;
+  int extra = 0;
+  const int r = link_.Transact(std::string(1, cmd::kSync), &raw, &extra, answerLimitMs_);
+  ecrcmd::Answer answer;
+  ecrcmd::SyncState sync;
+  if (r == 0 && cmd::ParseAnswer(raw, &answer) && answer.code == cmd::kSync &&
+      cmd::ParseSync(answer, &sync) && sync.version >= cmd::kCommandSetVersion) {
+    UpdateFlags(answer.flags);
+    TakeSync(sync);
+    resyncDue_ = true;
+    log_.Write("NEW LINK: the ECR's last command number %lld, document %lld",
+               static_cast<long long>(sync.lastNumber), static_cast<long long>(sync.document));
+    return Ok();
+  }
+  LinkLost();
+  if (r == 0 || r == 8) {
+    std::snprintf(text, sizeof text,
+                  "the ECR does not speak the Kerunel ECR command set version %d or later",
+                  cmd::kCommandSetVersion);
+    errorString_ = text;
+    return Outcome{OPOS_E_FAILURE, 0};
+  }
+  std::snprintf(text, sizeof text, "the ECR did not answer over the new link (%d/%d)", r, extra);
+  errorString_ = text;
+  return Outcome{OPOS_E_NOHARDWARE, 0};
 }
 
 void FiscalService::LinkLost() {
@@ -98,63 +129,121 @@ void FiscalService::LinkLost() {
   SetPower(false);
 }
 
-Outcome FiscalService::Transact(const std::string& command, ecrcmd::Answer* answer) {
+Outcome FiscalService::Transact(const std::string& command, ecrcmd::Answer* answer, bool raw) {
   *answer = ecrcmd::Answer{};
   if (inTransaction_) return Outcome{OPOS_E_BUSY, 0};
-  Outcome o = Connect();
-  if (!o) return o;
   inTransaction_ = true;
   reporting_ = IsReportCode(command[0]);
-  std::string raw;
-  int extra = 0;
-  const int r = link_.Transact(command, &raw, &extra, answerLimitMs_);
+  const bool query = cmd::IsQuery(command[0]);
+  const bool again =
+      !raw && !query && unsettled_.state != Unsettled::kNone && command == unsettled_.command;
+  Outcome o = Ok();
+  int64_t number = 0;
+  if (again) {
+    number = unsettled_.number;  // the same command again: the ECR runs it once at most
+  } else {
+    if (unsettled_.state == Unsettled::kUnknown) o = Settle();
+    if (o && !query) unsettled_ = Unsettled{};
+    if (!raw) number = ++lastNumber_;
+  }
+  if (o) {
+    o = SendUntilAnswered(command, number, answer);
+    if (again && o.code != OPOS_E_TIMEOUT) unsettled_ = Unsettled{};
+    if (!raw && !query && o.code == OPOS_E_TIMEOUT) {
+      unsettled_ = Unsettled{Unsettled::kUnknown, command, number};
+    }
+  }
   inTransaction_ = false;
   reporting_ = false;
-  char text[160];
-  switch (r) {
-    case 0:
-      if (!ecrcmd::ParseAnswer(raw, answer) || answer->isError || answer->code != command[0]) {
-        errorString_ = "the ECR's answer does not belong to the command";
-        o = Outcome{OPOS_E_FAILURE, 0};
-      } else {
-        UpdateFlags(answer->flags);
-      }
-      break;
-    case 8: {
-      const uint8_t error = static_cast<uint8_t>(extra);
-      answer->isError = true;
-      answer->error = error;
-      std::snprintf(text, sizeof text, "the ECR refused the command (error %u)", error);
-      errorString_ = text;
-      // A refusal for paper or cover tells the printer's state as well.
-      if (error == cmd::kErrCoverOpen) UpdateFlags(flags_ | cmd::kFlagCoverOpen);
-      if (error == cmd::kErrReceiptEmpty) UpdateFlags(flags_ | cmd::kFlagReceiptEmpty);
-      if (error == cmd::kErrJournalEmpty) UpdateFlags(flags_ | cmd::kFlagJournalEmpty);
-      o = FromEcrError(error);
-      break;
-    }
-    case 1:
-      o = Outcome{OPOS_E_BUSY, 0};
-      break;
-    case 2:
-    case 4:
-      std::snprintf(text, sizeof text,
-                    r == 2 ? "the command could not be sent: the link is down (%d)"
-                           : "the ECR did not answer: the link is down or the ECR is off (%d)",
-                    extra);
-      errorString_ = text;
-      LinkLost();
-      o = Outcome{r == 2 ? OPOS_E_NOHARDWARE : OPOS_E_TIMEOUT, 0};
-      break;
-    default:
-      std::snprintf(text, sizeof text, "the link driver failed (%d)", r);
-      errorString_ = text;
-      o = Outcome{OPOS_E_FAILURE, 0};
-      break;
-  }
   // Output queued while the driver pumped messages is run next.
   if (!queue_.empty() && !running_) PostRun();
   return o;
+}
+
+Outcome FiscalService::SendUntilAnswered(const std::string& command, int64_t number,
+                                         ecrcmd::Answer* answer) {
+  const std::string message = number != 0 ? cmd::Numbered(command, number) : command;
+  bool reached = false;  // the command may have reached the ECR
+  int links = 0, strays = 0, extra = 0;
+  char text[200];
+  for (;;) {
+    Outcome o = Connect();
+    if (!o) {
+      if (!reached) return o;
+      break;
+    }
+    std::string raw;
+    const int r = link_.Transact(message, &raw, &extra, answerLimitMs_);
+    if (r == 0 || r == 8) {
+      reached = true;
+      if (cmd::ParseAnswer(raw, answer) && AnswersTo(*answer, command[0], number)) {
+        UpdateFlags(answer->isError ? flags_ : answer->flags);
+        if (!answer->isError) return Ok();
+        const uint8_t error = answer->error;
+        std::snprintf(text, sizeof text, "the ECR refused the command (error %u)", error);
+        errorString_ = text;
+        // A refusal for paper or cover tells the printer's state as well.
+        if (error == cmd::kErrCoverOpen) UpdateFlags(flags_ | cmd::kFlagCoverOpen);
+        if (error == cmd::kErrReceiptEmpty) UpdateFlags(flags_ | cmd::kFlagReceiptEmpty);
+        if (error == cmd::kErrJournalEmpty) UpdateFlags(flags_ | cmd::kFlagJournalEmpty);
+        if (error == cmd::kErrWrongState) resyncDue_ = true;
+        return FromEcrError(error);
+      }
+      // Another command's answer, late or repeated: ask again, same number.
+      *answer = ecrcmd::Answer{};
+      if (number != 0 && ++strays <= kStraysTolerated) continue;
+    } else if (r == 1) {
+      return Outcome{OPOS_E_BUSY, 0};
+    } else if (r != 2 || extra == kResultThreadTimeout) {
+      reached = true;  // no answer in time, or a send the driver may still make
+    }
+    if (number == 0 && reached) break;  // a raw command is never sent twice
+    log_.Write("LINK FAULT on command #%lld (EcrIO %d, extra %d): %s",
+               static_cast<long long>(number), r, extra,
+               links == 0 ? "asking again over a new link" : "giving up");
+    LinkLost();
+    if (++links > 1) break;  // the command goes once more, over a new link
+  }
+  if (!reached) {
+    std::snprintf(text, sizeof text, "the command could not be sent: the link is down (%d)", extra);
+    errorString_ = text;
+    return Outcome{OPOS_E_NOHARDWARE, 0};
+  }
+  std::snprintf(text, sizeof text,
+                "the ECR did not answer (%d): whether it carried out the command is not known "
+                "yet; the next call finds out, and the same call again is carried out once at most",
+                extra);
+  errorString_ = text;
+  log_.Write("OUTCOME UNKNOWN of command #%lld: settled by the next call",
+             static_cast<long long>(number));
+  return Outcome{OPOS_E_TIMEOUT, 0};
+}
+
+Outcome FiscalService::Settle() {
+  ecrcmd::Answer answer;
+  ecrcmd::SyncState sync;
+  Outcome o = SendUntilAnswered(std::string(1, cmd::kSync), ++lastNumber_, &answer);
+  if (o && !cmd::ParseSync(answer, &sync)) o = Outcome{OPOS_E_FAILURE, 0};
+  if (!o) {
+    errorString_ =
+        "an earlier command's outcome is not known yet and the ECR cannot be reached: "
+        "nothing was sent";
+    return Outcome{OPOS_E_NOHARDWARE, 0};
+  }
+  TakeSync(sync);
+  return Ok();
+}
+
+void FiscalService::TakeSync(const ecrcmd::SyncState& sync) {
+  lastNumber_ = std::max(lastNumber_, sync.lastNumber);
+  remainingFiscalMemory_ = static_cast<long>(sync.freeZRecords);
+  if (unsettled_.state == Unsettled::kUnknown) {
+    const bool done = sync.lastNumber >= unsettled_.number;
+    unsettled_.state = done ? Unsettled::kDone : Unsettled::kNotDone;
+    resyncDue_ = true;
+    log_.Write("SETTLED command #%lld: %s", static_cast<long long>(unsettled_.number),
+               done ? "the ECR carried it out" : "the ECR did not carry it out");
+  }
 }
 
 Outcome FiscalService::Query(const std::string& command, ecrcmd::Answer* answer) {
@@ -164,29 +253,32 @@ Outcome FiscalService::Query(const std::string& command, ecrcmd::Answer* answer)
     errorString_ = "the ECR's answer lacks its data";
     o = Outcome{OPOS_E_FAILURE, 0};
   }
+  FollowPrinter();
   return o;
 }
 
 Outcome FiscalService::Resync() {
-  ecrcmd::Answer status;
-  Outcome o = Transact(std::string(1, cmd::kStatus), &status);
+  ecrcmd::Answer answer;
+  Outcome o = Transact(std::string(1, cmd::kSync), &answer);
   if (!o) return o;
-  int64_t document = 0, remaining = 0, subtotal = 0;
-  if (status.fields.size() < 5 || !cmd::ParseNumber(status.fields[0], &document) ||
-      !cmd::ParseNumber(status.fields[4], &remaining)) {
-    errorString_ = "the ECR's status answer is malformed";
+  ecrcmd::SyncState sync;
+  if (!cmd::ParseSync(answer, &sync)) {
+    errorString_ = "the ECR's sync answer is malformed";
     return Outcome{OPOS_E_FAILURE, 0};
   }
-  remainingFiscalMemory_ = static_cast<long>(remaining);
-  if (document >= cmd::kDocReceipt && document <= cmd::kDocReceiptEnding) {
-    ecrcmd::Answer total;
-    o = Transact(cmd::Build(cmd::kGetData, {N(cmd::kDataCurrentTotal)}), &total);
-    if (!o) return o;
-    if (!total.fields.empty()) cmd::ParseNumber(total.fields[0], &subtotal);
-  }
-  model_.Sync(static_cast<cmd::DocumentState>(document), (status.flags & cmd::kFlagTraining) != 0,
-              subtotal);
+  TakeSync(sync);
+  if (!queue_.empty()) return Ok();  // queued output moves the model on: it follows when done
+  model_.Sync(static_cast<cmd::DocumentState>(sync.document),
+              (answer.flags & cmd::kFlagTraining) != 0, sync.subtotal, sync.due, sync.lastItem);
+  resyncDue_ = false;
+  log_.Write("RESYNC: document %lld, subtotal %lld, due %lld",
+             static_cast<long long>(sync.document), static_cast<long long>(sync.subtotal),
+             static_cast<long long>(sync.due));
   return Ok();
+}
+
+void FiscalService::FollowPrinter() {
+  if (resyncDue_ && enabled_ && queue_.empty() && !inTransaction_) Resync();
 }
 
 void FiscalService::UpdateFlags(int flags) {
@@ -229,7 +321,10 @@ long FiscalService::Print(const std::string& command, const ReceiptModel& next) 
   if (!queue_.empty() || errorPending_) return Done(OPOS_E_BUSY);
   ecrcmd::Answer answer;
   Outcome o = Transact(command, &answer);
-  if (!o) return Done(o);
+  if (!o) {
+    FollowPrinter();
+    return Done(o);
+  }
   model_ = next;
   // The ECR's figures are the last word on the receipt.
   int64_t value = 0;
@@ -251,6 +346,7 @@ long FiscalService::Print(const std::string& command, const ReceiptModel& next) 
         break;
     }
   }
+  FollowPrinter();
   return Done(o);
 }
 
@@ -263,6 +359,7 @@ long FiscalService::Setting(const std::string& command, Outcome check) {
   if (o && (!queue_.empty() || errorPending_)) o = Outcome{OPOS_E_BUSY, 0};
   ecrcmd::Answer answer;
   if (o) o = Transact(command, &answer);
+  FollowPrinter();
   return Done(o);
 }
 

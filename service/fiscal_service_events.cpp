@@ -89,6 +89,7 @@ void FiscalService::RunQueue() {
     break;
   }
   running_ = false;
+  if (!errorPending_) FollowPrinter();
   if (enabled_ && queue_.empty() && !errorPending_ && flagWhenIdle_) {
     flagWhenIdle_ = false;
     Fire(Event{Event::kStatus, FPTR_SUE_IDLE, 0});

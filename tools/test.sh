@@ -1,8 +1,8 @@
 #!/usr/bin/env bash
 # Builds everything and runs every test: installs the Debian packages it
-# needs when they are missing, builds both architectures, checks the
-# 32-bit modules, runs ctest under Wine in a virtual display and runs the
-# fuzzers for a bounded time.
+# needs when they are missing, runs the host-native tests, builds both
+# architectures, checks the 32-bit modules, runs ctest under Wine in a
+# virtual display and runs the fuzzers for a bounded time.
 #   FUZZ_SECONDS=<n>   time per fuzzer (default 30; 0 skips fuzzing)
 #   CTEST_ARGS=...     extra arguments for ctest (for example -R Sandoral)
 set -euo pipefail
@@ -12,6 +12,8 @@ cd "$root"
 . tools/env.sh
 
 kr_install_packages
+echo "== native tests (the fiscal core, the receipt model against the virtual printer)"
+bash "$root/tools/native-tests.sh"
 kr_build x64
 kr_build x86
 kr_wine_prefix

@@ -148,6 +148,28 @@ ULONG RefCount(IUnknown* object) {
   return object->Release();
 }
 
+bool PumpUntil(const std::function<bool()>& done, DWORD timeoutMs) {
+  const DWORD start = GetTickCount();
+  for (;;) {
+    MSG msg;
+    while (PeekMessageW(&msg, nullptr, 0, 0, PM_REMOVE)) {
+      TranslateMessage(&msg);
+      DispatchMessageW(&msg);
+    }
+    if (done()) return true;
+    const DWORD waited = GetTickCount() - start;
+    if (waited >= timeoutMs) return false;
+    MsgWaitForMultipleObjects(0, nullptr, FALSE, timeoutMs - waited, QS_ALLINPUT);
+  }
+}
+
+HRESULT CanUnloadNow(HMODULE module) {
+  using Fn = HRESULT(STDAPICALLTYPE*)();
+  auto canUnload =
+      reinterpret_cast<Fn>(reinterpret_cast<void*>(GetProcAddress(module, "DllCanUnloadNow")));
+  return canUnload ? canUnload() : E_NOTIMPL;
+}
+
 void ControlTest::SetUp() {
   ASSERT_TRUE(SUCCEEDED(com_.result()));
   ASSERT_EQ(S_OK, kr_test::CreateFromModule(L"Kerunel.ocx", kr::kControlClsid, IID_IDispatch,
@@ -181,7 +203,6 @@ void ServiceTest::SetUp() {
 }
 
 void ServiceTest::TearDown() {
-  // A Service Object that holds the control keeps both alive until Close.
   if (control_) {
     Args none;
     kr::UniqueVariant ignored;

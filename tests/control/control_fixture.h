@@ -10,6 +10,7 @@
 #include <oleauto.h>
 #include <olectl.h>
 
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -75,6 +76,13 @@ NameResult Resolve(IDispatch* target, const wchar_t* name, LCID lcid);
 
 // Reference count of a COM object as AddRef/Release report it.
 ULONG RefCount(IUnknown* object);
+
+// Dispatches this thread's messages until done() holds (true) or timeoutMs
+// passes (false).
+bool PumpUntil(const std::function<bool()>& done, DWORD timeoutMs = 5000);
+
+// The answer of a module's DllCanUnloadNow.
+HRESULT CanUnloadNow(HMODULE module);
 
 // A control created from the built module for each test.
 class ControlTest : public ::testing::Test {

@@ -365,7 +365,8 @@ TEST_F(EventsTest, HandlersThatReenterOpenOrCloseLeaveTheSessionWhole) {
   EXPECT_EQ(2, Get(KR_DISPID_State)->lVal);
 
   // Close from a handler of a callback the Service Object made on its own:
-  // the object outlives the callback it is still running.
+  // the object outlives the callback it is still running, until the thread
+  // pumps its messages again.
   nested.clear();
   sink.onEvent = [&] {
     nested.push_back(Call(KR_DISPID_Close));
@@ -373,7 +374,8 @@ TEST_F(EventsTest, HandlersThatReenterOpenOrCloseLeaveTheSessionWhole) {
   };
   EXPECT_EQ(S_OK, so_->MakeCallback(&status));
   EXPECT_EQ(std::vector<LONG>{0}, nested);
-  EXPECT_EQ(0, so_.Counters().liveObjects);
+  EXPECT_EQ(1, so_.Counters().liveObjects);
+  EXPECT_TRUE(ctl::PumpUntil([&] { return so_.Counters().liveObjects == 0; }));
   EXPECT_EQ(1u, Count(L"Close"));
 
   // Close from a handler while "Close" runs: refused, "Close" is called once.
@@ -387,6 +389,44 @@ TEST_F(EventsTest, HandlersThatReenterOpenOrCloseLeaveTheSessionWhole) {
   EXPECT_EQ(2u, Count(L"Close"));  // one per session
   EXPECT_EQ(0, so_.Counters().liveObjects);
   EXPECT_EQ(opos::OPOS_E_CLOSED, Call(KR_DISPID_Close));
+}
+
+// A Service Object that reports from its own window: the callback starts in
+// the object's code, not inside a call of the control. Whatever the handler
+// does, the object lives until its code has returned.
+TEST_F(EventsTest, AHandlerMayEndTheSessionInsideACallbackTheServiceObjectStarted) {
+  TestSoCallback status{TESTSO_CB_STATUS_UPDATE, {24, 0, 0}, 0, nullptr};
+  FakeSink& sink = NewSink();
+  Connect(sink);
+  auto drained = [&] {
+    TestSoCounters c = so_.Counters();
+    return c.liveObjects == 0 && so_->CallbackResultCount() == 1;
+  };
+
+  // The handler closes the control.
+  OpenDevice();
+  sink.onEvent = [&] { EXPECT_EQ(0, Call(KR_DISPID_Close)); };
+  ASSERT_TRUE(so_->PostCallback(&status));
+  ASSERT_TRUE(ctl::PumpUntil(drained));
+  EXPECT_EQ(S_OK, so_->CallbackResult(0)->hr);
+  EXPECT_EQ(0, so_.Counters().freedInOwnCallback);
+  EXPECT_EQ(1u, Count(L"Close"));
+  EXPECT_EQ(1u, sink.events.size());
+
+  // The handler drops the application's last reference: the control goes,
+  // closing the object once, and both are freed.
+  so_->Reset();
+  OpenDevice();
+  point_.reset();  // the point shares the control's count; the sink stays connected
+  cookies_.clear();
+  sink.onEvent = [&] { control_.reset(); };
+  ASSERT_TRUE(so_->PostCallback(&status));
+  ASSERT_TRUE(ctl::PumpUntil(drained));
+  EXPECT_FALSE(control_);
+  EXPECT_EQ(0, so_.Counters().freedInOwnCallback);
+  EXPECT_EQ(1u, Count(L"Close"));
+  EXPECT_EQ(1u, sink.refs);
+  EXPECT_EQ(S_OK, ctl::CanUnloadNow(module_.get()));
 }
 
 }  // namespace

@@ -57,9 +57,7 @@ TEST_F(SessionTest, OpenBindsTheConfiguredServiceObjectAndHandsItTheControl) {
   EXPECT_STREQ(L"Kerunel", open->args[0].text);
   EXPECT_STREQ(kDevice, open->args[1].text);
   EXPECT_EQ(VT_DISPATCH, open->args[2].vt);
-  kr::ComPtr<IDispatch> self;
-  ASSERT_EQ(S_OK, control_.QueryTo(IID_IDispatch, self));
-  EXPECT_EQ(static_cast<const void*>(self.get()), open->args[2].pointer);
+  EXPECT_EQ(static_cast<const void*>(so_->ControlDispatch()), open->args[2].pointer);
 
   // A second Open is refused and leaves the binding as it was.
   EXPECT_EQ(opos::OPOS_E_ILLEGAL, Open(kDevice));
@@ -233,12 +231,71 @@ TEST_F(SessionTest, ClaimReleaseAndCheckHealthReachTheirServiceMethods) {
   }
 }
 
+// The Service Object gets an object of its own to call back through: it
+// answers as the control's dispatch interface does, but holding it does not
+// keep the control alive.
+TEST_F(SessionTest, TheServiceObjectCallsBackThroughAnObjectThatAnswersLikeTheControl) {
+  OpenDevice();
+  IDispatch* callbacks = so_->ControlDispatch();
+  ASSERT_NE(nullptr, callbacks);
+  {
+    kr::ComPtr<IUnknown> controlIdentity, callbacksIdentity;
+    ASSERT_EQ(S_OK, control_.QueryTo(IID_IUnknown, controlIdentity));
+    ASSERT_EQ(S_OK, callbacks->QueryInterface(IID_IUnknown, callbacksIdentity.put_void()));
+    EXPECT_NE(controlIdentity.get(), callbacksIdentity.get());
+    kr::ComPtr<IDispatch> typed;
+    EXPECT_EQ(S_OK, callbacks->QueryInterface(kr::kDispatchIid, typed.put_void()));
+    kr::ComPtr<IUnknown> embedding;
+    EXPECT_EQ(E_NOINTERFACE, callbacks->QueryInterface(IID_IOleObject, embedding.put_void()));
+  }
+
+  for (const wchar_t* name : {L"SOStatusUpdate", L"soerror", L"CheckHealthText", L"AboutBox"}) {
+    const ctl::NameResult mine = ctl::Resolve(callbacks, name, 0);
+    const ctl::NameResult control = ctl::Resolve(control_.get(), name, 0);
+    EXPECT_EQ(control.hr, mine.hr) << name;
+    EXPECT_EQ(control.dispid, mine.dispid) << name;
+  }
+  EXPECT_EQ(DISP_E_UNKNOWNNAME, ctl::Resolve(callbacks, L"NoSuchMember", 0).hr);
+  kr::ComPtr<ITypeInfo> info;
+  ASSERT_EQ(S_OK, callbacks->GetTypeInfo(0, 0, info.put()));
+  TYPEATTR* attr = nullptr;
+  ASSERT_EQ(S_OK, info->GetTypeAttr(&attr));
+  EXPECT_TRUE(IsEqualGUID(kr::kDispatchIid, attr->guid));
+  info->ReleaseTypeAttr(attr);
+
+  // Calls go to the control: a property read, and a callback's result.
+  kr::UniqueVariant version;
+  EXPECT_EQ(S_OK, ctl::GetProperty(callbacks, KR_DISPID_ControlObjectVersion, version.get()));
+  EXPECT_EQ(1000003, version->lVal);
+  so_->SetNumberProperty(opos::PIDX_State, 2);
+  kr::UniqueVariant state;
+  EXPECT_EQ(S_OK, ctl::GetProperty(callbacks, KR_DISPID_State, state.get()));
+  EXPECT_EQ(2, state->lVal);
+
+  // Kept past the control's end, it still answers: callbacks reach no one.
+  kr::ComPtr<IDispatch> kept(callbacks);
+  control_.reset();
+  EXPECT_EQ(0, so_.Counters().liveObjects);
+  EXPECT_EQ(S_OK,
+            ctl::InvokeMethod(kept.get(), KR_DISPID_SOStatusUpdate, Args().Long(24), nullptr));
+  kr::UniqueVariant pid;
+  Args none;
+  EXPECT_EQ(S_OK, ctl::InvokeMethod(kept.get(), KR_DISPID_SOProcessID, none, pid.get()));
+  EXPECT_EQ(0, pid->lVal);
+  EXPECT_EQ(CO_E_OBJNOTCONNECTED, ctl::GetProperty(kept.get(), KR_DISPID_State, state.put()));
+  kept.reset();
+  EXPECT_EQ(S_OK, ctl::CanUnloadNow(module_.get()));
+}
+
 TEST_F(SessionTest, DestroyingAnOpenControlClosesTheServiceObject) {
-  so_->SetHoldControl(FALSE);
+  // The Service Object holds what it was handed in "OpenService", yet the
+  // application's last release destroys the control.
   OpenDevice();
   control_.reset();
   EXPECT_EQ(1u, Count(L"Close"));
   EXPECT_EQ(0, so_.Counters().liveObjects);
+  EXPECT_EQ(0, so_.Counters().controlRefsHeld);
+  EXPECT_EQ(S_OK, ctl::CanUnloadNow(module_.get()));
 
   // A failing "Close" on the way out is reported as usual.
   ASSERT_EQ(S_OK, kr_test::CreateFromModule(L"Kerunel.ocx", kr::kControlClsid, IID_IDispatch,

@@ -6,6 +6,8 @@
 #include <olectl.h>
 #include <windows.h>
 
+#include <algorithm>
+#include <vector>
 
 #include "com_server.h"
 #include "testso_state.h"
@@ -49,6 +51,25 @@ void StoreResult(VARIANT* result, VARTYPE vt, LONG value) {
   }
 }
 
+class ServiceObject;
+
+// The instances alive, so that code returning from a callback can tell
+// whether its object was destroyed meanwhile without touching it, and the
+// one that took a control last (the one PostCallback uses). Under the
+// state's lock.
+std::vector<const ServiceObject*> g_instances;
+ServiceObject* g_holder = nullptr;
+
+bool IsAlive(const ServiceObject* object) {
+  Guard g(TheState().lock);
+  return std::find(g_instances.begin(), g_instances.end(), object) != g_instances.end();
+}
+
+// The windows from which objects make their posted callbacks.
+constexpr wchar_t kWindowClass[] = L"KerunelTestSoWindow";
+constexpr UINT kPostedMessage = WM_APP + 7;
+int g_windows = 0;
+
 class ServiceObject final : public kr::NoTypeInfo<> {
  public:
   ServiceObject() {
@@ -56,9 +77,16 @@ class ServiceObject final : public kr::NoTypeInfo<> {
     ::InterlockedIncrement(&s.liveObjects);
     ::InterlockedIncrement(&s.createdObjects);
     ::InterlockedIncrement(&s.objectRefs);  // the creator's
+    Guard g(s.lock);
+    g_instances.push_back(this);
   }
   ~ServiceObject() {
     DropControl();
+    {
+      Guard g(TheState().lock);
+      g_instances.erase(std::find(g_instances.begin(), g_instances.end(), this));
+    }
+    DestroyOwnWindow();
     ::InterlockedDecrement(&TheState().liveObjects);
   }
   ServiceObject(const ServiceObject&) = delete;
@@ -93,16 +121,79 @@ class ServiceObject final : public kr::NoTypeInfo<> {
                                    DISPPARAMS* params, VARIANT* result, EXCEPINFO* excep,
                                    UINT* argErr) override;
 
+  // Queues `plan` for the object's own window; false without a window.
+  bool Post(const CallbackPlan& plan);
+
  private:
+  static LRESULT CALLBACK WindowProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam);
+  // Makes the posted callbacks, as an object that reports from its own
+  // window does; stops when one of them destroyed the object.
+  static void MakePosted(ServiceObject* self);
+  void DestroyOwnWindow();
+
   HRESULT BenchInvoke(int index, const DISPPARAMS* params, VARIANT* result);
   void TakeControl(IDispatch* control);
   void DropControl();
   void WriteOutputs(const MethodProgram& program, const DISPPARAMS* params);
 
-  volatile LONG refs_ = 1;  // the creator's
+  volatile LONG refs_ = 1;        // the creator's
   IDispatch* control_ = nullptr;  // the control's dispatch from OpenService
   bool holdsControl_ = false;     // whether a reference on it was taken
+  HWND window_ = nullptr;
+  std::vector<CallbackPlan> posted_;
 };
+
+bool ServiceObject::Post(const CallbackPlan& plan) {
+  if (!window_) {
+    if (g_windows == 0) {
+      WNDCLASSEXW windowClass{};
+      windowClass.cbSize = sizeof(windowClass);
+      windowClass.lpfnWndProc = WindowProc;
+      windowClass.hInstance = g_module;
+      windowClass.lpszClassName = kWindowClass;
+      ::RegisterClassExW(&windowClass);
+    }
+    window_ = ::CreateWindowExW(0, kWindowClass, L"", 0, 0, 0, 0, 0, HWND_MESSAGE, nullptr,
+                                g_module, nullptr);
+    if (!window_) return false;
+    ++g_windows;
+    ::SetWindowLongPtrW(window_, GWLP_USERDATA, reinterpret_cast<LONG_PTR>(this));
+  }
+  posted_.push_back(plan);
+  return ::PostMessageW(window_, kPostedMessage, 0, 0) != FALSE;
+}
+
+void ServiceObject::DestroyOwnWindow() {
+  if (!window_) return;
+  ::SetWindowLongPtrW(window_, GWLP_USERDATA, 0);
+  ::DestroyWindow(window_);
+  window_ = nullptr;
+  if (--g_windows == 0) ::UnregisterClassW(kWindowClass, g_module);
+}
+
+LRESULT CALLBACK ServiceObject::WindowProc(HWND window, UINT message, WPARAM wParam,
+                                           LPARAM lParam) {
+  auto* self = reinterpret_cast<ServiceObject*>(::GetWindowLongPtrW(window, GWLP_USERDATA));
+  if (message == kPostedMessage && self) {
+    MakePosted(self);
+    return 0;
+  }
+  return ::DefWindowProcW(window, message, wParam, lParam);
+}
+
+void ServiceObject::MakePosted(ServiceObject* self) {
+  State& s = TheState();
+  std::vector<CallbackPlan> plans;
+  plans.swap(self->posted_);
+  for (const CallbackPlan& plan : plans) {
+    s.MakeCallback(self->control_, plan, nullptr);
+    // The object's own code goes on after the callback: it must still exist.
+    if (!IsAlive(self)) {
+      ::InterlockedIncrement(&s.freedInOwnCallback);
+      return;
+    }
+  }
+}
 
 HRESULT ServiceObject::GetIDsOfNames(REFIID riid, LPOLESTR* names, UINT count, LCID lcid,
                                      DISPID* ids) {
@@ -284,6 +375,8 @@ void ServiceObject::TakeControl(IDispatch* control) {
     control->AddRef();
     ::InterlockedIncrement(&s.controlRefsHeld);
   }
+  Guard g(s.lock);
+  g_holder = this;
 }
 
 void ServiceObject::DropControl() {
@@ -294,6 +387,7 @@ void ServiceObject::DropControl() {
   {
     Guard g(s.lock);
     if (s.lastControl == control) s.lastControl = nullptr;
+    if (g_holder == this) g_holder = nullptr;
   }
   if (holdsControl_) {
     holdsControl_ = false;
@@ -302,8 +396,20 @@ void ServiceObject::DropControl() {
   }
 }
 
-
 kr::StaticClassFactory<ServiceObject> g_factory(TheState().serverLocks);
+
+}  // namespace
+
+bool PostCallback(const CallbackPlan& plan) {
+  ServiceObject* holder;
+  {
+    Guard g(TheState().lock);
+    holder = g_holder;
+  }
+  return holder && holder->Post(plan);
+}
+
+namespace {
 
 // Writes a string value (name null: the default value) under root\path.
 LONG WriteValue(const WCHAR* path, const WCHAR* name, const WCHAR* value) {

@@ -165,6 +165,10 @@ HRESULT WINAPI MakeCallback(const TestSoCallback* callback) {
   return TheState().MakeCallback(control, ToPlan(*callback), nullptr);
 }
 
+BOOL WINAPI PostCallback(const TestSoCallback* callback) {
+  return callback && testso::PostCallback(ToPlan(*callback)) ? TRUE : FALSE;
+}
+
 UINT WINAPI CallbackResultCount() {
   Guard g(TheState().lock);
   return static_cast<UINT>(TheState().callbacks.size());
@@ -197,6 +201,7 @@ void WINAPI GetCounters(TestSoCounters* out) {
   out->bstrsHandedOut = s.bstrsHandedOut;
   out->callerBstrsFreed = s.callerBstrsFreed;
   out->serverLocks = s.serverLocks.Count();
+  out->freedInOwnCallback = s.freedInOwnCallback;
 }
 
 void WINAPI SetBenchMode(BOOL on) {
@@ -224,6 +229,7 @@ const TestSoApi kApi = {
     SetOutputText,
     AddCallback,
     MakeCallback,
+    PostCallback,
     CallbackResultCount,
     CallbackResult,
     ControlDispatch,

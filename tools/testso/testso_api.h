@@ -104,15 +104,17 @@ typedef struct TestSoCallbackResult {
 // Counters for leak checks. Live values are true at the moment of reading;
 // "since reset" values start again at Reset().
 typedef struct TestSoCounters {
-  LONG liveObjects;       // object instances not yet destroyed
-  LONG objectRefs;        // outstanding references on all live instances
-  LONG createdObjects;    // instances created since reset
-  LONG controlRefsHeld;   // references held on the control's IDispatch (taken in
-                          // OpenService, dropped in Close or on destruction)
-  LONG bstrsHandedOut;    // strings allocated and handed to callers since reset
-                          // (GetPropertyString results, by-reference outputs)
-  LONG callerBstrsFreed;  // callers' strings freed when a by-reference output replaced them
-  LONG serverLocks;       // IClassFactory::LockServer balance
+  LONG liveObjects;         // object instances not yet destroyed
+  LONG objectRefs;          // outstanding references on all live instances
+  LONG createdObjects;      // instances created since reset
+  LONG controlRefsHeld;     // references held on the control's IDispatch (taken in
+                            // OpenService, dropped in Close or on destruction)
+  LONG bstrsHandedOut;      // strings allocated and handed to callers since reset
+                            // (GetPropertyString results, by-reference outputs)
+  LONG callerBstrsFreed;    // callers' strings freed when a by-reference output replaced them
+  LONG serverLocks;         // IClassFactory::LockServer balance
+  LONG freedInOwnCallback;  // callbacks posted with PostCallback after which the
+                            // object that made them had been destroyed (since reset)
 } TestSoCounters;
 
 typedef struct TestSoApi {
@@ -154,6 +156,11 @@ typedef struct TestSoApi {
   BOOL(WINAPI* AddCallback)(const WCHAR* method, const TestSoCallback* callback);
   // A callback made now, through the control IDispatch last received.
   HRESULT(WINAPI* MakeCallback)(const TestSoCallback* callback);
+  // A callback the object starts on its own, as from a window of its own:
+  // the object that holds the control posts it to that window, and makes it
+  // from its own code when the thread next dispatches messages. FALSE when
+  // no object holds a control.
+  BOOL(WINAPI* PostCallback)(const TestSoCallback* callback);
   UINT(WINAPI* CallbackResultCount)(void);
   const TestSoCallbackResult*(WINAPI* CallbackResult)(UINT index);
 

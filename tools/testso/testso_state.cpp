@@ -175,6 +175,7 @@ void State::Reset() {
   createdObjects = 0;
   bstrsHandedOut = 0;
   callerBstrsFreed = 0;
+  freedInOwnCallback = 0;
 }
 
 CallRecord& State::RecordCall(int index, DISPID id, REFIID riid, LCID lcid, WORD flags,

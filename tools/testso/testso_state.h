@@ -110,6 +110,7 @@ class State {
   volatile LONG controlRefsHeld = 0;
   volatile LONG bstrsHandedOut = 0;
   volatile LONG callerBstrsFreed = 0;
+  volatile LONG freedInOwnCallback = 0;
   kr::ServerLocks serverLocks;
 
   void Reset();
@@ -123,6 +124,10 @@ class State {
 };
 
 State& TheState();
+
+// Has the object that holds the control post `plan` to its own window;
+// returns false when no object holds one.
+bool PostCallback(const CallbackPlan& plan);
 
 }  // namespace testso
 

@@ -1,0 +1,99 @@
+#include "host_fixture.h"
+
+#include "kerunel_ids.h"
+#include "member_table.h"
+#include "service_ids.h"
+
+namespace hosts {
+
+namespace {
+
+// Registers a server module as regsvr32 does; returns its answer.
+HRESULT RegisterModule(const wchar_t* file) {
+  kr::UniqueModule module(LoadLibraryW(file));
+  if (!module) return HRESULT_FROM_WIN32(GetLastError());
+  using Fn = HRESULT(STDAPICALLTYPE*)();
+  auto reg = reinterpret_cast<Fn>(
+      reinterpret_cast<void*>(GetProcAddress(module.get(), "DllRegisterServer")));
+  return reg ? reg() : E_NOTIMPL;
+}
+
+LONG SetValue(const std::wstring& key, const wchar_t* name, const std::wstring& value) {
+  return RegSetKeyValueW(HKEY_LOCAL_MACHINE, key.c_str(), name, REG_SZ, value.c_str(),
+                         static_cast<DWORD>((value.size() + 1) * sizeof(wchar_t)));
+}
+
+}  // namespace
+
+long Call(IDispatch* control, const char* method, kcli::Args& args) {
+  const kr::Member* m = kr::FindMemberByName(method);
+  if (!m || m->isProperty) return -1;
+  DISPPARAMS params = args.Params();
+  kr::UniqueVariant result;
+  const HRESULT hr = control->Invoke(m->dispid, IID_NULL, LOCALE_USER_DEFAULT, DISPATCH_METHOD,
+                                     &params, result.get(), nullptr, nullptr);
+  return SUCCEEDED(hr) && result->vt == VT_I4 ? result->lVal : -1;
+}
+
+long Call(IDispatch* control, const char* method) {
+  kcli::Args none;
+  return Call(control, method, none);
+}
+
+HRESULT Set(IDispatch* control, const char* property, long value) {
+  const kr::Member* m = kr::FindMemberByName(property);
+  if (!m || !m->isProperty) return DISP_E_UNKNOWNNAME;
+  VARIANT arg;
+  VariantInit(&arg);
+  arg.vt = VT_I4;
+  arg.lVal = value;
+  DISPID named = DISPID_PROPERTYPUT;
+  DISPPARAMS params{&arg, &named, 1, 1};
+  return control->Invoke(m->dispid, IID_NULL, LOCALE_USER_DEFAULT, DISPATCH_PROPERTYPUT, &params,
+                         nullptr, nullptr, nullptr);
+}
+
+HRESULT CanUnloadNow(const wchar_t* module) {
+  HMODULE loaded = GetModuleHandleW(module);
+  if (!loaded) return HRESULT_FROM_WIN32(ERROR_MOD_NOT_FOUND);
+  using Fn = HRESULT(STDAPICALLTYPE*)();
+  auto canUnload =
+      reinterpret_cast<Fn>(reinterpret_cast<void*>(GetProcAddress(loaded, "DllCanUnloadNow")));
+  return canUnload ? canUnload() : E_NOTIMPL;
+}
+
+HostTest::HostTest()
+    : ecr_(ecrsim::Wire::kHexLine), printer_(std::make_shared<ecrsim::VirtualPrinter>()) {}
+
+void HostTest::SetUpTestSuite() {
+  kr::ComInit com;
+  ASSERT_EQ(S_OK, RegisterModule(KSO_MODULE));
+  ASSERT_EQ(S_OK, RegisterModule(L"Kerunel.ocx"));
+}
+
+void HostTest::SetUp() {
+  ASSERT_TRUE(SUCCEEDED(com_.result()));
+  ecr_.AttachPrinter(printer_);
+  ASSERT_NE(0, ecr_.Start());
+  ASSERT_EQ(ERROR_SUCCESS, config_.Device(kDevice, KSO_PROGID));
+  const std::wstring key = std::wstring(kr_test::kOposClassKey) + L"\\" + kDevice;
+  const std::string inline8 = ecr_.InlineSettings("OnLine=1");
+  ASSERT_EQ(ERROR_SUCCESS, SetValue(key, L"LinkDriver", L"Sandoral"));
+  ASSERT_EQ(ERROR_SUCCESS, SetValue(key, L"Link", std::wstring(inline8.begin(), inline8.end())));
+  ASSERT_EQ(ERROR_SUCCESS, SetValue(key, L"AnswerTimeout", L"2000"));
+}
+
+void HostTest::TearDown() {
+  ecr_.Stop();
+}
+
+kr::ComPtr<IDispatch> HostTest::CreateByProgId() {
+  kr::ComPtr<IDispatch> control;
+  CLSID clsid{};
+  EXPECT_EQ(S_OK, CLSIDFromProgID(kr::kControlProgId, &clsid));
+  EXPECT_EQ(S_OK, CoCreateInstance(clsid, nullptr, CLSCTX_INPROC_SERVER, IID_IDispatch,
+                                   control.put_void()));
+  return control;
+}
+
+}  // namespace hosts

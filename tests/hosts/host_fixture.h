@@ -1,0 +1,48 @@
+// A logical device "HostFP" on the reference Service Object over Sandoral,
+// against the ECR simulator's virtual fiscal printer; the control and the
+// Service Object registered as an installation registers them.
+#pragma once
+
+#include <gtest/gtest.h>
+#include <windows.h>
+
+#include <memory>
+#include <string>
+
+#include "control_client.h"
+#include "ecrsim.h"
+#include "support.h"
+#include "virtual_printer.h"
+#include "win_raii.h"
+
+namespace hosts {
+
+constexpr wchar_t kDevice[] = L"HostFP";
+
+// Calls a member of `control` by its member-table name; returns its 32-bit
+// result, or -1 when the call itself failed.
+long Call(IDispatch* control, const char* method, kcli::Args& args);
+long Call(IDispatch* control, const char* method);
+// Writes a property (booleans as 0/1); returns the HRESULT.
+HRESULT Set(IDispatch* control, const char* property, long value);
+
+// The answer of DllCanUnloadNow of a loaded module, by file name.
+HRESULT CanUnloadNow(const wchar_t* module);
+
+class HostTest : public ::testing::Test {
+ protected:
+  HostTest();
+  static void SetUpTestSuite();
+  void SetUp() override;
+  void TearDown() override;
+
+  // A control created as applications create it, by its ProgID.
+  kr::ComPtr<IDispatch> CreateByProgId();
+
+  kr::ComInit com_;
+  ecrsim::Simulator ecr_;
+  std::shared_ptr<ecrsim::VirtualPrinter> printer_;
+  kr_test::ScopedOposConfig config_;
+};
+
+}  // namespace hosts
