@@ -23,10 +23,10 @@ endfunction()
 
 # kerunel_gtest(<name> SOURCES ... LIBS ...): a GoogleTest program run by
 # ctest under Wine; tests are listed before they run, so Wine stays out of
-# the build.
+# the build. A fault in any of its threads ends it at once (crash_guard.cpp).
 function(kerunel_gtest name)
   cmake_parse_arguments(T "" "" "SOURCES;LIBS;PROPERTIES" ${ARGN})
-  add_executable(${name} ${T_SOURCES})
+  add_executable(${name} ${T_SOURCES} ${PROJECT_SOURCE_DIR}/tests/support/crash_guard.cpp)
   target_link_libraries(${name} PRIVATE gtest gtest_main ${T_LIBS})
   include(GoogleTest)
   gtest_discover_tests(${name} DISCOVERY_MODE PRE_TEST DISCOVERY_TIMEOUT 60

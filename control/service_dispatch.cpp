@@ -53,17 +53,22 @@ void ServiceArgs::AddOwnedString(BSTR value) {
 HRESULT ServiceArgs::AddConverted(VARIANTARG* source, VARTYPE type) {
   if (type & VT_BYREF) {
     // A by-reference argument must point at a variable of the parameter
-    // type; a variant passed by reference that holds such a value will do.
+    // type, or be a variant passed by reference: a script's variable, which
+    // takes the parameter type in place (an empty one, an Integer, a
+    // number in a string...) so that the output lands in it.
     const VARTYPE base = type & ~VT_BYREF;
+    if (base != VT_I4 && base != VT_BSTR) return DISP_E_TYPEMISMATCH;
     VARIANTARG* v = source;
     if (v->vt == (VT_BYREF | VT_VARIANT) && v->pvarVal != nullptr) v = v->pvarVal;
     void* target = nullptr;
     if (v->vt == type) {
       target = v->byref;
-    } else if (v != source && v->vt == base) {
+    } else if (v != source && !(v->vt & VT_BYREF) &&
+               (v->vt == base ||
+                (SUCCEEDED(::VariantChangeType(v, v, 0, base)) && v->vt == base))) {
       target = base == VT_I4 ? static_cast<void*>(&v->lVal) : static_cast<void*>(&v->bstrVal);
     }
-    if (target == nullptr || (base != VT_I4 && base != VT_BSTR)) return DISP_E_TYPEMISMATCH;
+    if (target == nullptr) return DISP_E_TYPEMISMATCH;
     Next(type)->byref = target;
     return S_OK;
   }

@@ -23,22 +23,30 @@ bool IsPlainName(const std::wstring& name) {
   });
 }
 
+constexpr int kStatusAtWork = 0x20;  // the ECR's status bit while it works on a command
+
 // The transaction the driver's progress callback may cut short. There is
 // one link per process, so one deadline.
 struct Deadline {
   EcrLink* link = nullptr;
-  DWORD start = 0;
+  DWORD lastSign = 0;  // when the ECR last showed it was at the command
   DWORD limitMs = 0;
 };
 Deadline g_deadline;
 
-// Called by the driver after every answer slice that brought nothing.
+// Called by the driver after every answer slice that brought nothing, just
+// after its own status request. An ECR that reports itself at work is not
+// silent: its limit starts again. One silent for the whole limit loses its
+// link, which ends the driver's wait as soon as it looks again.
 void WINAPI OnProgress(int, int, int, const char*, int*) {
-  if (g_deadline.link && GetTickCount() - g_deadline.start >= g_deadline.limitMs) {
-    EcrLink* link = g_deadline.link;
-    g_deadline.link = nullptr;
-    link->CutSocket();
-  }
+  Deadline& d = g_deadline;
+  if (!d.link) return;
+  if (d.link->EcrAtWork()) d.lastSign = GetTickCount();
+  if (GetTickCount() - d.lastSign < d.limitMs) return;
+  EcrLink* link = d.link;
+  d.link = nullptr;
+  link->Close();
+  PostThreadMessageW(GetCurrentThreadId(), WM_NULL, 0, 0);  // wakes the wait to see it
 }
 
 template <typename F>
@@ -66,7 +74,7 @@ bool EcrLink::Load(const std::wstring& driver, std::string* why) {
   HMODULE m = module_.get();
   if (!Find(m, "OpenProt", &openProt_) || !Find(m, "CloseProt", &closeProt_) ||
       !Find(m, "GetLastProtocolError", &lastError_) || !Find(m, "EcrIO", &ecrIO_) ||
-      !Find(m, "SetMessNetChange", &setNetMessage_)) {
+      !Find(m, "SetMessNetChange", &setNetMessage_) || !Find(m, "SendStRq", &statusRequest_)) {
     module_.reset();
     *why = "the link driver module lacks an export";
     return false;
@@ -102,13 +110,14 @@ void EcrLink::Close() {
   closeProt_(0);
 }
 
-void EcrLink::CutSocket() {
-  int ignored = 0;
-  if (open_) ecrIO_(linkdrv::kControlCloseSocket, 0, nullptr, 0, nullptr, nullptr, &ignored);
+bool EcrLink::EcrAtWork() {
+  int status = 0;
+  return open_ && statusRequest_ && statusRequest_(1, 0, &status) == 0 &&
+         (status & kStatusAtWork) != 0;
 }
 
 int EcrLink::Transact(const std::string& command, std::string* answer, int* extra,
-                      DWORD answerLimitMs) {
+                      DWORD silenceLimitMs) {
   answer->clear();
   *extra = 0;
   if (!open_) {
@@ -118,7 +127,7 @@ int EcrLink::Transact(const std::string& command, std::string* answer, int* extr
   char buffer[256] = {};
   int length = 0;
   if (log_.Enabled()) log_.Write("SEND %s", LogText(command).c_str());
-  g_deadline = Deadline{this, GetTickCount(), answerLimitMs};
+  g_deadline = Deadline{this, GetTickCount(), silenceLimitMs};
   int r = ecrIO_(1, linkdrv::kEcrAnswerExpected | linkdrv::kEcrWaitAnswer, command.data(),
                  static_cast<int>(command.size()), buffer, &length, extra);
   g_deadline.link = nullptr;

@@ -36,13 +36,16 @@ class EcrLink {
 
   // One command and its answer (EcrIO waiting for it): returns the EcrIO
   // result (0, 1, 2, 4, 8, ...); *extra is its extra result (the ECR's error
-  // byte for 8). An ECR that stays silent for answerLimitMs has its socket
-  // closed, which ends the driver's wait with 4 within one more slice: a
-  // hex line has no status to tell a silent ECR from a busy one, and would
-  // otherwise be waited for up to two minutes.
-  int Transact(const std::string& command, std::string* answer, int* extra, DWORD answerLimitMs);
-  // Closes the link's socket (EcrIO control code -111).
-  void CutSocket();
+  // byte for 8). silenceLimitMs is how long the ECR may say nothing: the
+  // driver's status request at the end of each answer slice (2 s) shows
+  // whether it is at work (status 0x20), which starts the limit again; at
+  // the first slice end past the limit the link is closed and the call
+  // returns 4 at once. The hex line has no status, so there the limit is the
+  // command's whole length. The driver's own limit (120 s, also restarted
+  // while the ECR is at work) is the ceiling.
+  int Transact(const std::string& command, std::string* answer, int* extra, DWORD silenceLimitMs);
+  // True when the ECR's status says it is working on a command.
+  bool EcrAtWork();
 
  private:
   kr::UniqueModule module_;
@@ -51,6 +54,7 @@ class EcrLink {
   linkdrv::GetLastProtocolErrorFn lastError_ = nullptr;
   linkdrv::EcrIOFn ecrIO_ = nullptr;
   linkdrv::SetMessNetChangeFn setNetMessage_ = nullptr;
+  linkdrv::SendStRqFn statusRequest_ = nullptr;
   bool open_ = false;
   ServiceLog& log_;
 };

@@ -19,6 +19,7 @@ constexpr UINT kCodePage = 1252;  // the ECR's 8-bit texts
 constexpr long kDirectIoRaw = 1;  // DirectIO command: one raw ECR command
 constexpr long kServiceVersion = EncodeVersion(1, 3, 1);
 constexpr DWORD kDefaultAnswerLimitMs = 30000;
+constexpr DWORD kDefaultReportLimitMs = 120000;
 
 // Capabilities, by property index.
 struct Capability {
@@ -79,6 +80,23 @@ std::wstring ReadValue(HKEY key, const wchar_t* name) {
     return L"";
   }
   return buffer;
+}
+
+// A time in milliseconds, as a number (REG_DWORD) or as decimal text;
+// fallback when absent, 0, or not a number.
+DWORD ReadMilliseconds(HKEY key, const wchar_t* name, DWORD fallback) {
+  DWORD value = 0, bytes = sizeof value;
+  if (RegGetValueW(key, nullptr, name, RRF_RT_REG_DWORD, nullptr, &value, &bytes) ==
+      ERROR_SUCCESS) {
+    return value > 0 ? value : fallback;
+  }
+  const std::wstring text = ReadValue(key, name);
+  if (text.empty() || text.size() > 9 ||
+      !std::all_of(text.begin(), text.end(), [](wchar_t c) { return c >= L'0' && c <= L'9'; })) {
+    return fallback;
+  }
+  const DWORD ms = static_cast<DWORD>(std::wcstoul(text.c_str(), nullptr, 10));
+  return ms > 0 ? ms : fallback;
 }
 
 // DirectIO strings under BinaryConversion: none (characters), nibble (each
@@ -189,12 +207,8 @@ long FiscalService::OpenService(const std::wstring& deviceClass, const std::wstr
   // The link's settings: inline ("@..."), a key of their own, or the
   // device key itself.
   // How long an ECR may stay silent before the link counts as lost.
-  const std::wstring limit = ReadValue(key.get(), L"AnswerTimeout");
-  answerLimitMs_ = kDefaultAnswerLimitMs;
-  if (!limit.empty()) {
-    const long ms = std::wcstol(limit.c_str(), nullptr, 10);
-    if (ms > 0) answerLimitMs_ = static_cast<DWORD>(ms);
-  }
+  answerLimitMs_ = ReadMilliseconds(key.get(), L"AnswerTimeout", kDefaultAnswerLimitMs);
+  reportLimitMs_ = ReadMilliseconds(key.get(), L"ReportTimeout", kDefaultReportLimitMs);
   std::wstring link = ReadValue(key.get(), L"Link");
   if (link.empty()) link = keyPath;
   linkSettings_ = ToEcrText(link.data(), link.size());
@@ -235,41 +249,29 @@ long FiscalService::Claim(long timeoutMs) {
   if (!open_) return Done(OPOS_E_CLOSED);
   if (claimed_) return Done(Ok());
   if (timeoutMs < -1) return Done(OPOS_E_ILLEGAL);
-  // One claim per device name on this machine: a semaphore of one.
-  std::wstring name = L"Local\\Kerunel.Claim." + deviceName_;
-  std::replace(name.begin() + 6, name.end(), L'\\', L'/');
-  kr::UniqueHandle semaphore(CreateSemaphoreW(nullptr, 1, 1, name.c_str()));
-  if (!semaphore) return Done(OPOS_E_FAILURE);
-  const DWORD start = GetTickCount();
-  for (;;) {
-    DWORD wait = INFINITE;
-    if (timeoutMs >= 0) {
-      const DWORD used = GetTickCount() - start;
-      wait = used >= static_cast<DWORD>(timeoutMs) ? 0 : static_cast<DWORD>(timeoutMs) - used;
-    }
-    HANDLE h = semaphore.get();
-    const DWORD w = MsgWaitForMultipleObjects(1, &h, FALSE, wait, QS_ALLINPUT);
-    if (w == WAIT_OBJECT_0) break;
-    if (w != WAIT_OBJECT_0 + 1) return Done(OPOS_E_TIMEOUT);
-    MSG msg;
-    while (PeekMessageW(&msg, nullptr, 0, 0, PM_REMOVE)) {
-      TranslateMessage(&msg);
-      DispatchMessageW(&msg);
-    }
-    if (!open_) return Done(OPOS_E_CLOSED);  // closed from a window procedure
-    if (claimed_) return Done(Ok());
+  if (claiming_) return Done(OPOS_E_BUSY);  // called again from a window procedure
+  claiming_ = true;
+  const DeviceClaim::Result r = claim_.Take(deviceName_, timeoutMs, [this] { return !open_; });
+  claiming_ = false;
+  switch (r) {
+    case DeviceClaim::Result::kTaken:
+      claimed_ = true;
+      return Done(Ok());
+    case DeviceClaim::Result::kTimeout:
+      return Done(OPOS_E_TIMEOUT);
+    case DeviceClaim::Result::kGivenUp:
+      return Done(OPOS_E_CLOSED);  // closed from a window procedure
+    default:
+      errorString_ = "the device's claim could not be made";
+      return Done(OPOS_E_FAILURE);
   }
-  claim_ = std::move(semaphore);
-  claimed_ = true;
-  return Done(Ok());
 }
 
 long FiscalService::Release() {
   if (!open_) return Done(OPOS_E_CLOSED);
   if (!claimed_) return Done(OPOS_E_ILLEGAL);
   if (enabled_) Disable();
-  ReleaseSemaphore(claim_.get(), 1, nullptr);
-  claim_.reset();
+  claim_.Release();
   claimed_ = false;
   return Done(Ok());
 }

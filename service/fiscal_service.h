@@ -3,8 +3,8 @@
 // service methods and calls the member of the same name here.
 //
 // Device life: OpenService reads the device key (LinkDriver, Link) and
-// loads the driver; Claim takes a system-wide claim on the device name
-// (with a time-out); enabling opens the link (OpenProt) and reads the
+// loads the driver; Claim takes a machine-wide claim on the device name
+// (with a time-out; device_claim.h); enabling opens the link (OpenProt) and reads the
 // printer's state; disabling and Release close it again.
 //
 // Printing: every operation is checked against the receipt model and sent
@@ -32,6 +32,7 @@
 #include <deque>
 #include <string>
 
+#include "device_claim.h"
 #include "ecr_commands.h"
 #include "ecr_link.h"
 #include "receipt_model.h"
@@ -212,13 +213,15 @@ class FiscalService {
   std::wstring driverName_;
   std::string linkSettings_;
   DWORD answerLimitMs_ = 0;  // AnswerTimeout: longest silence of the ECR
+  DWORD reportLimitMs_ = 0;  // ReportTimeout: the same while it prints a report
   ServiceLog log_;
   EcrLink link_{log_};
 
   // Common state.
   bool open_ = false;
   bool claimed_ = false;
-  kr::UniqueHandle claim_;  // the device's claim semaphore while claimed
+  DeviceClaim claim_;
+  bool claiming_ = false;
   bool enabled_ = false;
   bool freezeEvents_ = false;
   bool containerFrozen_ = false;

@@ -173,7 +173,8 @@ Outcome FiscalService::SendUntilAnswered(const std::string& command, int64_t num
       break;
     }
     std::string raw;
-    const int r = link_.Transact(message, &raw, &extra, answerLimitMs_);
+    const int r = link_.Transact(message, &raw, &extra,
+                                 IsReportCode(command[0]) ? reportLimitMs_ : answerLimitMs_);
     if (r == 0 || r == 8) {
       reached = true;
       if (cmd::ParseAnswer(raw, answer) && AnswersTo(*answer, command[0], number)) {

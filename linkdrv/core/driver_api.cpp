@@ -22,7 +22,6 @@ DriverInfo g_info;
 namespace {
 
 constexpr DWORD kThreadStopWaitMs = 500;
-constexpr DWORD kThreadStopGraceMs = 500;  // a second in all, then the thread is left to end
 // The thread's pauses and poll waits (20, 50, 200 ms) take their length from
 // the system timer: at Windows' default 15.6 ms tick a 20 ms pause lasts
 // about 31 ms. While the link runs the driver asks for 1 ms.
@@ -103,29 +102,19 @@ void LogConfigFailure(const std::string& reason) {
 }
 
 // Stops the thread of the current session: sets its stop flag, breaks its
-// reads and waits for its done event. When unloading, the wait is on that
-// event only (the thread's own handle is signalled after the loader lock
-// is released); at process exit the thread is already gone.
-void StopThread(bool processExit) {
+// reads and, from CloseProt, waits up to 500 ms for it to end. A thread
+// that ends later keeps its session and its module until it does.
+void StopThread(CloseMode mode) {
   std::shared_ptr<LinkSession> session = g_link.session;
   if (!g_link.thread) return;
   if (session) {
     session->stop.store(1);
     g_link.block.stopFlag.store(1);
-    if (!processExit) session->io->Interrupt();
+    if (mode != CloseMode::kProcessExit) session->io->Interrupt();
   }
   SetEvent(g_link.wakeEvent);
-  bool ended = processExit ||
-               WaitForSingleObject(g_link.threadDone.get(), kThreadStopWaitMs) == WAIT_OBJECT_0 ||
-               WaitForSingleObject(g_link.threadDone.get(), kThreadStopGraceMs) == WAIT_OBJECT_0;
+  if (mode == CloseMode::kWait) WaitForSingleObject(g_link.thread.get(), kThreadStopWaitMs);
   g_link.thread.reset();
-  if (ended) {
-    g_link.threadDone.reset();
-  } else {
-    // The thread still holds its session and will signal its done event
-    // when it ends: both are left to it.
-    g_link.threadDone.release();
-  }
 }
 
 }  // namespace
@@ -180,13 +169,14 @@ bool ConnectLink() {
   return true;
 }
 
-int CloseLink(bool processExit) {
+int CloseLink(CloseMode mode) {
   if (!g_link.open.load()) {
     g_link.lastError.store(kResultNotOpen);
     return FALSE;
   }
+  const bool processExit = mode == CloseMode::kProcessExit;
   CloseProtocolLog(processExit);
-  StopThread(processExit);
+  StopThread(mode);
   if (g_link.timerPeriodRaised.exchange(false) && !processExit) timeEndPeriod(kTimerPeriodMs);
   if (g_link.session && !processExit) g_link.session->io->CloseSocket();
   g_link.session.reset();
@@ -306,14 +296,8 @@ extern "C" BOOL WINAPI OpenProt(const char* config, int) {
   b.commandsPrevious = b.commandsCurrent = 0;
 
   if (s.address[0] != '\0') {
-    g_link.threadDone.reset(CreateEventA(nullptr, TRUE, FALSE, nullptr));
-    void* start =
-        g_link.threadDone ? MakeThreadStart(g_link.session, g_link.threadDone.get()) : nullptr;
-    HANDLE thread =
-        start ? CreateThread(nullptr, 0, LinkThreadProc, start, 0, &g_link.threadId) : nullptr;
+    HANDLE thread = StartLinkThread(g_link.session, &g_link.threadId);
     if (thread == nullptr) {
-      if (start) FreeThreadStart(start);
-      g_link.threadDone.reset();
       g_link.session->io->CloseSocket();
       return fail(kResultStartFailed);
     }
@@ -334,7 +318,7 @@ extern "C" BOOL WINAPI OpenProt(const char* config, int) {
   f[kInfoProgressCallback] = 0;
 
   if (SendStExRq(1, 0, nullptr, nullptr, nullptr) != kResultOk) {
-    CloseLink(false);
+    CloseLink(CloseMode::kWait);
     g_link.lastError.store(kResultStartFailed);
     return FALSE;
   }
@@ -343,7 +327,7 @@ extern "C" BOOL WINAPI OpenProt(const char* config, int) {
 }
 
 extern "C" BOOL WINAPI CloseProt(int) {
-  return CloseLink(false);
+  return CloseLink(CloseMode::kWait);
 }
 
 extern "C" BOOL WINAPI GetLastProtocolError(int* error, char* text) {
@@ -396,9 +380,10 @@ extern "C" BOOL WINAPI DllMain(HINSTANCE, DWORD reason, LPVOID reserved) {
   if (reason == DLL_PROCESS_ATTACH) {
     ResetLinkState();
   } else if (reason == DLL_PROCESS_DETACH) {
-    // Under the loader lock: CloseLink never waits for the thread's handle,
-    // and at process exit (reserved != null) it waits for nothing.
-    CloseLink(reserved != nullptr);
+    // Under the loader lock, where no thread can end: a link thread still
+    // running holds its own reference on the module, so this is a library
+    // freed with its link closed, or the process ending (reserved != null).
+    CloseLink(reserved != nullptr ? CloseMode::kProcessExit : CloseMode::kUnloading);
   }
   return TRUE;
 }

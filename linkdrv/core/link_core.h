@@ -96,8 +96,7 @@ struct LinkState {
   HANDLE wakeEvent, sendDoneEvent, statusDoneEvent, answerEvent;
 
   std::shared_ptr<LinkSession> session;  // while a connection or thread exists
-  kr::UniqueHandle thread;
-  kr::UniqueHandle threadDone;  // signalled by the thread as its last act
+  kr::UniqueHandle thread;               // the link thread of the current session
   DWORD threadId;
   // 1 ms timer resolution asked for while the thread runs (timeBeginPeriod).
   std::atomic<bool> timerPeriodRaised;
@@ -108,16 +107,21 @@ struct LinkState {
 extern LinkState g_link;
 extern DriverInfo g_info;
 
+// How CloseLink may wait for the link thread.
+enum class CloseMode {
+  kWait,         // CloseProt: up to 500 ms for the thread to end
+  kUnloading,    // the library is unloaded, under the loader lock: no wait (a
+                 // thread still running holds its own reference on the module)
+  kProcessExit,  // the other threads are gone: nothing is waited for
+};
+
 // driver_api.cpp
 void ResetLinkState();
 // Connects to the configured address (nothing to do when it is empty);
 // true on success. Used by OpenProt and control code -110.
 bool ConnectLink();
-// CloseProt's work: TRUE, or FALSE with 102 when the link is not open. It
-// never waits for the thread's handle (so it may run under the loader lock
-// when the library is unloaded); processExit: the other threads are gone,
-// nothing is waited for at all.
-int CloseLink(bool processExit);
+// CloseProt's work: TRUE, or FALSE with 102 when the link is not open.
+int CloseLink(CloseMode mode);
 // EcrIO with a negative first argument; returns its result.
 int EcrControl(int code, const char* command, int* extra);
 
@@ -131,11 +135,11 @@ bool WaitPumping(HANDLE event, DWORD ms);
 int SendCommand(int ecrNumber, const uint8_t* command, int length);
 
 // link_thread.cpp
-// The thread's entry; its argument comes from MakeThreadStart (and is freed
-// by the thread, or by FreeThreadStart when the thread could not be made).
-DWORD WINAPI LinkThreadProc(void* arg);
-void* MakeThreadStart(const std::shared_ptr<LinkSession>& session, HANDLE done);
-void FreeThreadStart(void* start);
+// Starts the link thread of session; returns its handle, or null. The
+// thread holds the session and a reference on this module, which it drops
+// as it exits (FreeLibraryAndExitThread): however late it ends, it never
+// runs in a module that has been unloaded.
+HANDLE StartLinkThread(const std::shared_ptr<LinkSession>& session, DWORD* id);
 // The received-message notification: the window message, then the callback.
 void NotifyReceived(int code);
 // Sets or clears the fault bit; notifies on a change when notify is set.

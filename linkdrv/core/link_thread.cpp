@@ -4,6 +4,7 @@
 // statistics; it tells the application about messages and line changes.
 #include <algorithm>
 #include <cstring>
+#include <new>
 
 #include "link_core.h"
 #include "winsock_io.h"
@@ -322,30 +323,41 @@ LinkSession::LinkSession()
 
 LinkSession::~LinkSession() = default;
 
-// The start block handed to a new thread: its session and its done event.
+namespace {
+
+// What a new thread is handed: its session and its own module reference.
 struct ThreadStart {
   std::shared_ptr<LinkSession> session;
-  HANDLE done;
+  HMODULE module;
 };
 
 DWORD WINAPI LinkThreadProc(void* arg) {
   auto* start = static_cast<ThreadStart*>(arg);
-  HANDLE done = start->done;
+  HMODULE module = start->module;
   {
     std::shared_ptr<LinkSession> session = std::move(start->session);
     delete start;
     if (!session->stop.load()) LinkLoop(*session).Run();
   }
-  SetEvent(done);
-  return 0;
+  // Never returns into this module: the reference dropped here may be its last.
+  FreeLibraryAndExitThread(module, 0);
 }
 
-void* MakeThreadStart(const std::shared_ptr<LinkSession>& session, HANDLE done) {
-  return new ThreadStart{session, done};
-}
+}  // namespace
 
-void FreeThreadStart(void* start) {
-  delete static_cast<ThreadStart*>(start);
+HANDLE StartLinkThread(const std::shared_ptr<LinkSession>& session, DWORD* id) {
+  HMODULE self = nullptr;
+  if (!GetModuleHandleExW(GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS,
+                          reinterpret_cast<LPCWSTR>(&LinkThreadProc), &self)) {
+    return nullptr;
+  }
+  auto* start = new (std::nothrow) ThreadStart{session, self};
+  HANDLE thread = start ? CreateThread(nullptr, 0, LinkThreadProc, start, 0, id) : nullptr;
+  if (thread == nullptr) {
+    delete start;
+    FreeLibrary(self);  // the caller's own reference keeps the module
+  }
+  return thread;
 }
 
 int SetLineFault(int result, bool notify) {

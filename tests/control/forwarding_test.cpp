@@ -12,6 +12,7 @@ namespace {
 
 using ctl::Args;
 using ctl::SystemText;
+using ctl::Variant;
 using kr_test::MessageBoxWatcher;
 
 std::wstring Wide(const char* s) {
@@ -203,6 +204,84 @@ TEST_F(ForwardingTest, ByReferenceOutputsLandInTheCallersVariables) {
   SysFreeString(text);
   SysFreeString(date);
   SysFreeString(total);
+}
+
+// Script hosts pass their variables as variants by reference, whatever they
+// hold. A variable that converts takes the parameter's type in place and
+// gets the output; one that does not is refused and left as it was.
+TEST_F(ForwardingTest, ScriptVariablesPassedByReferenceTakeTheParameterTypeInPlace) {
+  ASSERT_TRUE(so_->SetOutputNumber(L"GetData", 3));
+  ASSERT_TRUE(so_->SetOutputText(L"GetData", L"0042"));
+  auto make = [](VARTYPE vt, LONG number, const wchar_t* text) {
+    Variant v;
+    v->vt = vt;
+    if (vt == VT_BSTR) v->bstrVal = SysAllocString(text);
+    if (vt == VT_I2) v->iVal = static_cast<SHORT>(number);
+    if (vt == VT_R8) v->dblVal = number;
+    if (vt == VT_BOOL) v->boolVal = number ? VARIANT_TRUE : VARIANT_FALSE;
+    return v;
+  };
+  struct Case {
+    const char* what;
+    VARTYPE optVt;  // the long's variable
+    LONG optNumber;
+    const wchar_t* optText;
+    VARTYPE dataVt;  // the string's variable
+    HRESULT hr;      // S_OK: both variables hold the outputs afterwards
+  };
+  const Case cases[] = {
+      {"empty variables", VT_EMPTY, 0, nullptr, VT_EMPTY, S_OK},
+      {"Integer and Integer", VT_I2, 7, nullptr, VT_I2, S_OK},
+      {"Double and Boolean", VT_R8, 2, nullptr, VT_BOOL, S_OK},
+      {"a number in a string", VT_BSTR, 0, L"12", VT_BSTR, S_OK},
+      {"letters for the long", VT_BSTR, 0, L"abc", VT_EMPTY, DISP_E_TYPEMISMATCH},
+      {"Null for the long", VT_NULL, 0, nullptr, VT_EMPTY, DISP_E_TYPEMISMATCH},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    Variant opt = make(c.optVt, c.optNumber, c.optText);
+    Variant data = make(c.dataVt, 1, L"old");
+    VARIANT optRef, dataRef;
+    optRef.vt = dataRef.vt = VT_BYREF | VT_VARIANT;
+    optRef.pvarVal = opt.get();
+    dataRef.pvarVal = data.get();
+    Args args;
+    args.Long(5).Value(optRef).Value(dataRef);
+    const UINT callsBefore = Count(L"GetData");
+    kr::UniqueVariant result;
+    UINT argErr = 99;
+    EXPECT_EQ(c.hr, ctl::InvokeMethod(control_.get(), KR_DISPID_GetData, args, result.get(),
+                                      nullptr, &argErr));
+    if (c.hr == S_OK) {
+      EXPECT_EQ(callsBefore + 1, Count(L"GetData"));
+      EXPECT_EQ(VT_I4, opt->vt);
+      EXPECT_EQ(3, opt->lVal);
+      ASSERT_EQ(VT_BSTR, data->vt);
+      EXPECT_STREQ(L"0042", data->bstrVal);
+    } else {
+      EXPECT_EQ(callsBefore, Count(L"GetData"));
+      EXPECT_EQ(1u, argErr);
+      EXPECT_EQ(c.optVt, opt->vt);
+    }
+  }
+
+  // A reference to storage of another type cannot be converted in place.
+  SHORT small = 1;
+  Variant inner;
+  inner->vt = VT_BYREF | VT_I2;
+  inner->piVal = &small;
+  VARIANT innerRef;
+  innerRef.vt = VT_BYREF | VT_VARIANT;
+  innerRef.pvarVal = inner.get();
+  BSTR text = nullptr;
+  for (const VARIANT& ref : {innerRef, *inner.get()}) {
+    Args args;
+    args.Long(5).Value(ref).TextRef(&text);
+    kr::UniqueVariant result;
+    EXPECT_EQ(DISP_E_TYPEMISMATCH,
+              ctl::InvokeMethod(control_.get(), KR_DISPID_GetData, args, result.get()));
+  }
+  EXPECT_EQ(1, small);
 }
 
 TEST_F(ForwardingTest, AFailedCallIsReportedWithItsTextAndReturnsZero) {

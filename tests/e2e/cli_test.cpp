@@ -51,6 +51,47 @@ int RunProcess(std::wstring commandLine, std::string* output, DWORD timeoutMs) {
   return static_cast<int>(code);
 }
 
+// A process started with its output on a pipe, ended when this goes.
+struct Child {
+  kr::UniqueHandle process, output;
+  ~Child() {
+    if (process) TerminateProcess(process.get(), 99);
+  }
+  // Reads its output until marker has appeared; false when it ends first.
+  bool ReadUntil(const std::string& marker, std::string* text) {
+    char buffer[512];
+    DWORD n = 0;
+    while (text->find(marker) == std::string::npos) {
+      if (!ReadFile(output.get(), buffer, sizeof buffer, &n, nullptr) || n == 0) return false;
+      text->append(buffer, n);
+    }
+    return true;
+  }
+};
+
+bool Start(std::wstring commandLine, Child* child) {
+  SECURITY_ATTRIBUTES sa{sizeof sa, nullptr, TRUE};
+  HANDLE readEnd = nullptr, writeEnd = nullptr;
+  if (!CreatePipe(&readEnd, &writeEnd, &sa, 0)) return false;
+  child->output.reset(readEnd);
+  kr::UniqueHandle writer(writeEnd);
+  SetHandleInformation(readEnd, HANDLE_FLAG_INHERIT, 0);
+  STARTUPINFOW si{};
+  si.cb = sizeof si;
+  si.dwFlags = STARTF_USESTDHANDLES;
+  si.hStdOutput = writeEnd;
+  si.hStdError = writeEnd;
+  si.hStdInput = GetStdHandle(STD_INPUT_HANDLE);
+  PROCESS_INFORMATION pi{};
+  if (!CreateProcessW(nullptr, &commandLine[0], nullptr, nullptr, TRUE, 0, nullptr, nullptr, &si,
+                      &pi)) {
+    return false;
+  }
+  child->process.reset(pi.hProcess);
+  CloseHandle(pi.hThread);
+  return true;
+}
+
 class CliTest : public ::testing::Test {
  protected:
   void SetUp() override { Configure("OnLine=1"); }
@@ -73,13 +114,18 @@ class CliTest : public ::testing::Test {
                               static_cast<DWORD>((wide.size() + 1) * sizeof(wchar_t))));
   }
 
-  // Runs the script through kerunel-cli; returns its exit status.
-  int RunScript(const std::string& script, std::string* output) {
+  // The kerunel-cli command line for the script.
+  static std::wstring ScriptCommand(const std::string& script, const wchar_t* name) {
     wchar_t dir[MAX_PATH];
     GetTempPathW(MAX_PATH, dir);
-    const std::wstring path = std::wstring(dir) + L"kerunel_cli_test.kcli";
+    const std::wstring path = std::wstring(dir) + name;
     std::ofstream(path.c_str()) << script;
-    return RunProcess(L"kerunel-cli.exe --module Kerunel.ocx \"" + path + L"\"", output, 60000);
+    return L"kerunel-cli.exe --module Kerunel.ocx \"" + path + L"\"";
+  }
+
+  // Runs the script through kerunel-cli; returns its exit status.
+  int RunScript(const std::string& script, std::string* output) {
+    return RunProcess(ScriptCommand(script, L"kerunel_cli_test.kcli"), output, 60000);
   }
 
   ecrsim::Simulator ecr_{ecrsim::Wire::kHexLine};
@@ -262,6 +308,23 @@ TEST_F(CliTest, DeviceCommandRoundTripInBothViews) {
     EXPECT_EQ(name == "CliFP" ? 0 : 1, status) << out;
     EXPECT_NE(std::string::npos, out.find(verdict)) << out;
   }
+}
+
+// A device claimed by one process is refused to another; when the holder
+// dies without releasing it, the next one waiting takes it over.
+TEST_F(CliTest, AClaimWhoseHolderDiesIsTakenOver) {
+  Child holder;
+  ASSERT_TRUE(Start(ScriptCommand("Open CliFP\nClaim 1000\nsleep 60000\n", L"kerunel_holder.kcli"),
+                    &holder));
+  std::string held;
+  ASSERT_TRUE(holder.ReadUntil("> sleep", &held)) << held;
+  std::string out;
+  EXPECT_EQ(0, RunScript("Open CliFP\nClaim 300 => OPOS_E_TIMEOUT\nClose\n", &out)) << out;
+  TerminateProcess(holder.process.get(), 1);
+  WaitForSingleObject(holder.process.get(), 10000);
+  holder.process.reset();
+  out.clear();
+  EXPECT_EQ(0, RunScript("Open CliFP\nClaim -1\nget Claimed\nClose\n", &out)) << out;
 }
 
 }  // namespace

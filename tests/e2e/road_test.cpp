@@ -79,6 +79,7 @@ class RoadTest : public ::testing::TestWithParam<Road> {
     ASSERT_EQ(ERROR_SUCCESS, SetValue(key, L"LinkDriver", driver));
     ASSERT_EQ(ERROR_SUCCESS, SetValue(key, L"Link", link));
     ASSERT_EQ(ERROR_SUCCESS, SetValue(key, L"AnswerTimeout", L"1000"));
+    ASSERT_EQ(ERROR_SUCCESS, SetValue(key, L"ReportTimeout", L"3000"));
     ASSERT_EQ(S_OK, c_.Create(L"Kerunel.ocx"));
   }
 
@@ -450,6 +451,52 @@ TEST_P(RoadTest, UnreachableEcrLeavesTheOutcomeOpenUntilItAnswers) {
   ASSERT_EQ(OPOS_SUCCESS, End());
   EXPECT_EQ(0u, Occurrences(printer_->Paper(), "Salt"));
   EXPECT_EQ(360, printer_->DailyNet());
+}
+
+// AnswerTimeout (here a number, 1000 ms) measures the ECR's silence: an
+// ECR that stays silent loses its link within a slice of the limit and the
+// command goes again over a new one; an ECR that reports itself at work
+// (host-PC wire; the hex line has no status) keeps its link for as long as
+// it works; a report has its own, longer limit (here 3000 ms).
+TEST_P(RoadTest, AnswerTimeoutMeasuresSilence) {
+  const std::wstring key = std::wstring(kr_test::kOposClassKey) + L"\\" + kDevice;
+  const DWORD limit = 1000;
+  ASSERT_EQ(ERROR_SUCCESS, RegSetKeyValueW(HKEY_LOCAL_MACHINE, key.c_str(), L"AnswerTimeout",
+                                           REG_DWORD, &limit, sizeof limit));
+  OpenDevice();
+  ASSERT_EQ(OPOS_SUCCESS, Begin());
+  const bool hasStatus = GetParam().wire == ecrsim::Wire::kHostPc;
+  struct Step {
+    const char* what;
+    std::function<void()> fault;
+    std::function<long()> call;
+    const char* printed;
+    int newLinks;
+    DWORD withinMs;
+  };
+  const Step steps[] = {
+      {"silent", [&] { ecr_.OnceOnCommand('A', ecrsim::Reply::NoAnswer()); },
+       [&] { return Item(L"Milk", 110); }, "Milk", 1, 4500},
+      {"at work for 4.5 s", [&] { ecr_.WorkOnNext(4500); }, [&] { return Item(L"Tea", 300); },
+       "Tea", hasStatus ? 0 : 1, 9000},
+      {"report at work for 2.5 s",
+       [&] {
+         ASSERT_EQ(OPOS_SUCCESS, Total(410, 410, L"CASH"));
+         ASSERT_EQ(OPOS_SUCCESS, End());
+         ecr_.WorkOnNext(2500);
+       },
+       [&] { return c_.Call("PrintXReport"); }, "X   R E P O R T", 0, 6000},
+  };
+  for (const Step& step : steps) {
+    step.fault();
+    const int links = ecr_.GetCounters().connections;
+    const size_t before = printer_->PaperSize();
+    const DWORD start = GetTickCount();
+    EXPECT_EQ(OPOS_SUCCESS, step.call()) << step.what << ": " << Text("ErrorString");
+    EXPECT_LT(GetTickCount() - start, step.withinMs) << step.what;
+    EXPECT_EQ(1u, Occurrences(printer_->PaperSince(before), step.printed)) << step.what;
+    EXPECT_EQ(step.newLinks, ecr_.GetCounters().connections - links) << step.what;
+  }
 }
 
 // After a new link the receipt is rebuilt from the printer: what was paid
