@@ -1,13 +1,15 @@
 // ecrsim.exe: the ECR simulator as a program, for manual trials and the demo.
 //
 //   ecrsim [--wire hexline|hostpc] [--port N] [--printer] [--journal FILE]
-//          [--quiet] [--answer C:HEX] [--error C:NN] [--noanswer C]
-//          [--delay MS] [--status HH] [--mute] [--quit-on-eof] [--help]
+//          [--memory FILE] [--quiet] [--answer C:HEX] [--error C:NN]
+//          [--noanswer C] [--delay MS] [--status HH] [--mute] [--quit-on-eof]
+//          [--help]
 //
 // --printer puts the virtual fiscal printer behind the link (it executes
-// the Kerunel ECR command set); --journal appends its paper roll to FILE.
+// the Kerunel ECR command set); --journal appends its paper roll to FILE;
+// --memory keeps its fiscal memory in FILE (by default beside the journal).
 // --answer A:410102 answers commands with code 'A' by the bytes 41 01 02;
-// --error A:05 answers them with "E" and the byte 05; --delay applies to the
+// --error A:5 answers them with "E" and the error number 5; --delay applies to the
 // answers given on the command line. It prints "port N", then one line per
 // event (none with --quiet), and runs until Ctrl+C or until it reads "quit"
 // (with --quit-on-eof also when its standard input closes, so that it can
@@ -113,9 +115,9 @@ const char* KindName(ecrsim::EventKind kind) {
 }
 
 const char kUsage[] =
-    "usage: ecrsim [--wire hexline|hostpc] [--port N] [--printer] [--journal FILE] [--quiet]\n"
-    "              [--answer C:HEX] [--error C:NN] [--noanswer C] [--delay MS] [--status HH]\n"
-    "              [--mute] [--quit-on-eof] [--help]\n";
+    "usage: ecrsim [--wire hexline|hostpc] [--port N] [--printer] [--journal FILE]\n"
+    "              [--memory FILE] [--quiet] [--answer C:HEX] [--error C:NN] [--noanswer C]\n"
+    "              [--delay MS] [--status HH] [--mute] [--quit-on-eof] [--help]\n";
 
 const char kHelp[] =
     "An ECR on 127.0.0.1 for the Kerunel link drivers.\n"
@@ -125,9 +127,13 @@ const char kHelp[] =
     "  --port N         TCP port, 0 to 65535 (0 or none: a free one; it prints \"port N\")\n"
     "  --printer        the virtual fiscal printer behind the wire (the Kerunel ECR command set)\n"
     "  --journal FILE   the printer's paper roll appended to FILE (implies --printer)\n"
+    "  --memory FILE    the printer's fiscal memory kept in FILE, so that a restart goes on\n"
+    "                   where it stopped (implies --printer; default: beside the journal,\n"
+    "                   with the extension .fiscal; none without a journal)\n"
     "  --quiet          no line per event\n"
     "  --answer C:HEX   answer commands with code C by the bytes HEX (--answer A:410102)\n"
-    "  --error C:NN     answer commands C with the error answer E and the byte NN\n"
+    "  --error C:NN     answer commands C with the error answer E and the error number NN\n"
+    "                   (decimal, as docs/ecr-commands.md lists them)\n"
     "  --noanswer C     never answer commands C\n"
     "  --delay MS       delay the answers given above\n"
     "  --status HH      the status byte it reports (hex)\n"
@@ -160,7 +166,7 @@ int main(int argc, char** argv) {
   bool withPrinter = false;
   bool quiet = false;
   bool quitOnEof = false;
-  std::string journal;
+  std::string journal, memory;
   for (int i = 1; i < argc; ++i) {
     std::string a = argv[i];
     if (a == "--help" || a == "-h") {
@@ -174,8 +180,9 @@ int main(int argc, char** argv) {
                           : quitOnEof) = true;
       continue;
     }
-    static const char* const kWithValue[] = {"--wire",   "--port",   "--journal", "--delay",
-                                             "--status", "--answer", "--error",   "--noanswer"};
+    static const char* const kWithValue[] = {"--wire",   "--port",  "--journal",
+                                             "--memory", "--delay", "--status",
+                                             "--answer", "--error", "--noanswer"};
     bool known = false;
     for (const char* name : kWithValue) known = known || a == name;
     if (!known) return BadArgument("unknown argument " + a);
@@ -191,6 +198,9 @@ int main(int argc, char** argv) {
       wire = std::strcmp(v, "hexline") == 0 ? ecrsim::Wire::kHexLine : ecrsim::Wire::kHostPc;
     } else if (a == "--journal") {
       journal = v;
+      withPrinter = true;
+    } else if (a == "--memory") {
+      memory = v;
       withPrinter = true;
     } else if (a == "--port") {
       if (!ParseNumber(v, 0, 65535, &port)) return BadArgument(bad + "not a port (0 to 65535)");
@@ -209,10 +219,12 @@ int main(int argc, char** argv) {
       }
       rules.push_back({code, ecrsim::Reply::Answer(bytes)});
     } else if (a == "--error") {
-      if (!ParseCodeAndHex(v, &code, &bytes) || bytes.size() != 1) {
-        return BadArgument(bad + "not C:NN (a code, a colon, one hex byte)");
+      int error = 0;
+      if (!v[0] || v[1] != ':' || !ParseNumber(v + 2, 1, 255, &error)) {
+        return BadArgument(bad + "not C:NN (a code, a colon, an error number 1 to 255)");
       }
-      rules.push_back({code, ecrsim::Reply::Error(bytes[0])});
+      rules.push_back(
+          {static_cast<uint8_t>(v[0]), ecrsim::Reply::Error(static_cast<uint8_t>(error))});
     } else {  // --noanswer
       if (!v[0] || v[1]) return BadArgument(bad + "not one code character");
       rules.push_back({static_cast<uint8_t>(v[0]), ecrsim::Reply::NoAnswer()});
@@ -222,7 +234,12 @@ int main(int argc, char** argv) {
   ecrsim::Simulator ecr(wire);
   std::shared_ptr<ecrsim::VirtualPrinter> printer;
   if (withPrinter) {
-    printer = std::make_shared<ecrsim::VirtualPrinter>(journal);
+    if (memory.empty() && !journal.empty()) memory = ecrsim::VirtualPrinter::MemoryPathFor(journal);
+    printer = std::make_shared<ecrsim::VirtualPrinter>(journal, memory);
+    if (!printer->MemoryError().empty()) {
+      std::fprintf(stderr, "ecrsim: %s\n", printer->MemoryError().c_str());
+      return 1;
+    }
     ecr.AttachPrinter(printer);
   }
   for (Rule& r : rules) {
