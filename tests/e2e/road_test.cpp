@@ -532,6 +532,59 @@ TEST_P(RoadTest, NewLinkRebuildsTheReceiptFromThePrinter) {
   EXPECT_EQ(150, restarted->DailyNet());
 }
 
+// Asynchronous output runs on the Service Object's own thread: it is
+// printed while the application is busy and pumps no messages, and its
+// events reach the application's thread once it pumps. ClearOutput during a
+// transaction takes back what is queued, not the command in flight, and a
+// call made after it is printed: every call that stays accepted ends in
+// exactly one event.
+TEST_P(RoadTest, AsynchronousOutputRunsOnTheServiceObjectsThread) {
+  OpenDevice();
+  ASSERT_EQ(OPOS_SUCCESS, Begin());
+  ASSERT_EQ(S_OK, c_.Set("AsyncMode", 1));
+  const DWORD appThread = GetCurrentThreadId();
+  std::vector<DWORD> eventThreads;
+  c_.onEvent = [&](const kcli::EventRecord&) { eventThreads.push_back(GetCurrentThreadId()); };
+  auto printed = [this](const char* text) {
+    return [this, text](const ecrsim::Record&) {
+      return printer_->Paper().find(text) != std::string::npos;
+    };
+  };
+  ASSERT_EQ(OPOS_SUCCESS, Item(L"Bread", 250));
+  ASSERT_EQ(OPOS_SUCCESS, Item(L"Butter", 180));
+  // Busy: no messages pumped while it waits.
+  ASSERT_TRUE(ecr_.WaitFor(printed("Butter"), 10000));
+  EXPECT_TRUE(c_.Events().empty());
+  ASSERT_TRUE(WaitForEvents(kOutputComplete, 2));
+
+  ecr_.WorkOnNext(1500);
+  ASSERT_EQ(OPOS_SUCCESS, Item(L"Slow", 100));
+  const long slow = c_.Get("OutputID");
+  ASSERT_EQ(OPOS_SUCCESS, Item(L"Cleared1", 100));
+  ASSERT_EQ(OPOS_SUCCESS, Item(L"Cleared2", 100));
+  ASSERT_TRUE(ecr_.WaitFor(printed("Slow"), 10000));  // executed, answer still to come
+  ASSERT_EQ(OPOS_SUCCESS, c_.Call("ClearOutput"));
+  ASSERT_EQ(OPOS_SUCCESS, Item(L"After", 100));
+  const long after = c_.Get("OutputID");
+  ASSERT_TRUE(
+      kcli::ControlClient::PumpUntil([&] { return c_.Get("State") == OPOS_S_IDLE; }, 10000));
+  kcli::ControlClient::Pump();
+  std::vector<long> completed;
+  for (const kcli::EventRecord& e : c_.Events()) {
+    if (e.dispid == kOutputComplete) completed.push_back(e.values[0]);
+  }
+  EXPECT_EQ(4u, completed.size());
+  EXPECT_EQ(slow, completed[2]);
+  EXPECT_EQ(after, completed.back());
+  EXPECT_EQ(0u, c_.Count(kErrorEvent));
+  const std::string paper = printer_->Paper();
+  EXPECT_EQ(std::string::npos, paper.find("Cleared"));
+  EXPECT_EQ(1u, Occurrences(paper, "After"));
+  for (DWORD t : eventThreads) EXPECT_EQ(appThread, t);
+  ASSERT_EQ(S_OK, c_.Set("AsyncMode", 0));
+  EXPECT_EQ(OPOS_SUCCESS, Total(630, 630, L"CASH")) << Text("ErrorString");
+}
+
 // A device is claimed by one control at a time; a second one waits for it
 // as long as its time-out allows.
 TEST_P(RoadTest, ClaimIsExclusiveAndWaitsItsTimeOut) {
