@@ -15,6 +15,7 @@
 
 #include "control_client.h"
 #include "ecrsim.h"
+#include "fault_lines.h"
 #include "opos.h"
 #include "service_ids.h"
 #include "support.h"
@@ -530,6 +531,62 @@ TEST_P(RoadTest, NewLinkRebuildsTheReceiptFromThePrinter) {
   EXPECT_EQ(kPrinterMonitor, c_.Get("PrinterState"));
   SellOne(L"Plums", 150);
   EXPECT_EQ(150, restarted->DailyNet());
+}
+
+// The ECR loses its power mid-receipt with its fiscal memory on the disk:
+// the item whose answer the cut took stays open (112) until the ECR is back,
+// then it is settled once; the receipt open at the cut is cancelled at
+// power-on, and the application sees it gone. A restart between two calls
+// does the same. The day goes on from the memory.
+TEST_P(RoadTest, PowerCutMidReceiptResumesFromTheFiscalMemory) {
+  wchar_t dir[MAX_PATH];
+  GetTempPathW(MAX_PATH, dir);
+  const std::wstring base = std::wstring(dir) + L"kerunel_power_" +
+                            std::wstring(GetParam().driver, GetParam().driver + 1);
+  const std::string journal(base.begin(), base.end());
+  DeleteFileW((base + L".txt").c_str());
+  DeleteFileW((base + L".fiscal").c_str());
+  auto printer = std::make_shared<ecrsim::VirtualPrinter>(journal + ".txt", journal + ".fiscal");
+  ASSERT_EQ("", printer->MemoryError());
+  ecr_.AttachPrinter(printer);
+  OpenDevice();
+  SellOne(L"Coffee", 120);
+
+  ASSERT_EQ(OPOS_SUCCESS, Begin());
+  ASSERT_EQ(OPOS_SUCCESS, Item(L"Bread", 250));
+  ASSERT_TRUE(ecrsim::InjectFault("lose answer", ecr_, printer));
+  std::thread cut([&] {  // once the printer has registered it
+    auto milk = [&](const ecrsim::Record&) {
+      return printer->Paper().find("Milk") != std::string::npos;
+    };
+    if (ecr_.WaitFor(milk, 5000)) ecrsim::InjectFault("power off", ecr_, printer);
+  });
+  EXPECT_EQ(OPOS_E_TIMEOUT, Item(L"Milk", 110));
+  cut.join();
+  ASSERT_TRUE(ecrsim::InjectFault("power on", ecr_, printer));
+  EXPECT_EQ(OPOS_SUCCESS, Item(L"Milk", 110)) << Text("ErrorString");  // it was registered
+  EXPECT_EQ(OPOS_E_EXTENDED, Total(360, 360, L"CASH"));
+  EXPECT_EQ(OPOS_EFPTR_WRONG_STATE, c_.Get("ResultCodeExtended"));
+  EXPECT_EQ(kPrinterMonitor, c_.Get("PrinterState"));
+
+  ASSERT_EQ(OPOS_SUCCESS, Begin());
+  ASSERT_EQ(OPOS_SUCCESS, Item(L"Jam", 330));
+  ASSERT_TRUE(ecrsim::InjectFault("restart", ecr_, printer));
+  EXPECT_EQ(OPOS_E_EXTENDED, Item(L"Honey", 500));
+  EXPECT_EQ(kPrinterMonitor, c_.Get("PrinterState"));
+
+  SellOne(L"Tea", 100);
+  EXPECT_EQ(220, printer->DailyNet());
+  EXPECT_EQ(4, printer->ReceiptNumber());  // the two cancelled took their numbers
+  const std::string paper = printer->Paper();
+  EXPECT_EQ(2u, Occurrences(paper, "*** POWER CUT ***"));
+  EXPECT_EQ(1u, Occurrences(paper, "Milk"));
+  EXPECT_EQ(0u, Occurrences(paper, "Honey"));
+  c_.Call("Close");
+  ecr_.Stop();
+  printer.reset();
+  DeleteFileW((base + L".txt").c_str());
+  DeleteFileW((base + L".fiscal").c_str());
 }
 
 // Asynchronous output runs on the Service Object's own thread: it is
