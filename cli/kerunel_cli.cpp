@@ -27,6 +27,7 @@
 #include <vector>
 
 #include "control_client.h"
+#include "device_command.h"
 #include "opos.h"
 
 namespace {
@@ -533,7 +534,8 @@ class Runner {
 
 const char kUsage[] =
     "usage: kerunel-cli [--module PATH] [--keep-going] SCRIPT|-\n"
-    "       kerunel-cli [--module PATH] [--keep-going] -c LINE [-c LINE]...\n";
+    "       kerunel-cli [--module PATH] [--keep-going] -c LINE [-c LINE]...\n"
+    "       kerunel-cli device list|show|add|set|remove|test ... (device --help)\n";
 
 const char kHelp[] =
     "Runs OPOS calls on the Kerunel control, one a line, from a script file (\"-\":\n"
@@ -566,6 +568,10 @@ int Usage() {
 }  // namespace
 
 int main(int argc, char** argv) {
+  // "kerunel-cli device ...": the device keys (device_command.h).
+  if (argc > 1 && std::strcmp(argv[1], "device") == 0) {
+    return kcli::RunDeviceCommand(argc - 2, argv + 2);
+  }
   std::wstring module;
   bool keepGoing = false;
   std::vector<std::string> lines;

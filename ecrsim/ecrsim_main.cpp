@@ -14,9 +14,10 @@
 // event (none with --quiet), and runs until Ctrl+C or until it reads "quit"
 // (with --quit-on-eof also when its standard input closes, so that it can
 // run in the background with no input). Other lines on its standard input
-// inject faults: "paper out", "paper ok", "near end", "cover open",
-// "cover closed", "journal empty", "journal ok", "busy N", "drop", "reset",
-// "mute", "unmute".
+// inject faults (fault_lines.h): "paper out", "paper ok", "near end",
+// "cover open", "cover closed", "journal empty", "journal ok", "busy N",
+// "drop", "reset", "mute", "unmute", "lose answer", "lose answer drop",
+// "work MS", "power off", "power on", "restart".
 #include <windows.h>
 
 #include <cstdio>
@@ -26,38 +27,12 @@
 #include <thread>
 
 #include "ecrsim.h"
+#include "fault_lines.h"
 #include "virtual_printer.h"
 
 namespace {
 
 HANDLE g_quit = nullptr;
-
-// Carries out one fault line from standard input; false for an unknown one.
-bool Inject(const std::string& line, ecrsim::Simulator& ecr, ecrsim::VirtualPrinter* printer) {
-  if (line == "drop") {
-    ecr.Close();
-  } else if (line == "reset") {
-    ecr.Reset();
-  } else if (line == "mute" || line == "unmute") {
-    ecr.SetMute(line == "mute");
-  } else if (!printer) {
-    return false;
-  } else if (line == "paper out" || line == "paper ok") {
-    printer->SetReceiptPaperOut(line == "paper out");
-    printer->SetReceiptNearEnd(false);
-  } else if (line == "near end") {
-    printer->SetReceiptNearEnd(true);
-  } else if (line == "cover open" || line == "cover closed") {
-    printer->SetCoverOpen(line == "cover open");
-  } else if (line == "journal empty" || line == "journal ok") {
-    printer->SetJournalEmpty(line == "journal empty");
-  } else if (line.rfind("busy ", 0) == 0) {
-    printer->SetBusy(std::atoi(line.c_str() + 5));
-  } else {
-    return false;
-  }
-  return true;
-}
 
 BOOL WINAPI OnConsoleCtrl(DWORD) {
   SetEvent(g_quit);
@@ -141,7 +116,8 @@ const char kHelp[] =
     "  --quit-on-eof    end when standard input closes (else only on Ctrl+C or \"quit\")\n"
     "\n"
     "Lines on standard input: quit, paper out, paper ok, near end, cover open, cover closed,\n"
-    "journal empty, journal ok, busy N, drop, reset, mute, unmute.\n";
+    "journal empty, journal ok, busy N, drop, reset, mute, unmute, lose answer,\n"
+    "lose answer drop, work MS, power off, power on, restart.\n";
 
 // Says what is wrong with the command line; returns the exit code 2.
 int BadArgument(const std::string& why) {
@@ -268,7 +244,8 @@ int main(int argc, char** argv) {
       }
       quit = line == "quit";
       if (quit || line.empty()) continue;
-      std::printf(Inject(line, ecr, printer.get()) ? "ok %s\n" : "unknown: %s\n", line.c_str());
+      std::printf(ecrsim::InjectFault(line, ecr, printer) ? "ok %s\n" : "unknown: %s\n",
+                  line.c_str());
       std::fflush(stdout);
     }
     // Without input (closed, or never given) it runs on until Ctrl+C.

@@ -326,6 +326,7 @@ struct Simulator::Impl : EcrSession {
     }
     if (executor) {
       std::string answer = executor->Execute(std::string(message.begin(), message.end()));
+      cv.notify_all();  // what it printed may be what a waiter waits for
       if (answer.empty()) return;  // its power was cut
       reply = Reply::Answer(Bytes(answer.begin(), answer.end()));
     }
