@@ -14,6 +14,16 @@
 
 namespace kso {
 
+// The exports of a link driver, loaded once for the process.
+struct DriverExports {
+  linkdrv::OpenProtFn openProt;
+  linkdrv::CloseProtFn closeProt;
+  linkdrv::GetLastProtocolErrorFn lastError;
+  linkdrv::EcrIOFn ecrIO;
+  linkdrv::SetMessNetChangeFn setNetMessage;
+  linkdrv::SendStRqFn statusRequest;
+};
+
 class EcrLink {
  public:
   // Commands, answers and the driver's log writer go to log.
@@ -23,10 +33,12 @@ class EcrLink {
   ~EcrLink() { Close(); }
 
   // Loads the driver (a plain module name, looked for next to the Service
-  // Object first); returns false with a reason when it or an export is
+  // Object first), or takes the one this process loaded before: a driver is
+  // loaded once per process and kept, since every load of a module leaves
+  // memory behind. Returns false with a reason when it or an export is
   // missing.
   bool Load(const std::wstring& driver, std::string* why);
-  bool Loaded() const { return static_cast<bool>(module_); }
+  bool Loaded() const { return driver_ != nullptr; }
 
   // Opens the link (OpenProt) and has line changes posted to window as
   // netMessage; returns 0, or the driver's error (101, 103, 104).
@@ -48,13 +60,7 @@ class EcrLink {
   bool EcrAtWork();
 
  private:
-  kr::UniqueModule module_;
-  linkdrv::OpenProtFn openProt_ = nullptr;
-  linkdrv::CloseProtFn closeProt_ = nullptr;
-  linkdrv::GetLastProtocolErrorFn lastError_ = nullptr;
-  linkdrv::EcrIOFn ecrIO_ = nullptr;
-  linkdrv::SetMessNetChangeFn setNetMessage_ = nullptr;
-  linkdrv::SendStRqFn statusRequest_ = nullptr;
+  const DriverExports* driver_ = nullptr;  // lives as long as the process
   bool open_ = false;
   ServiceLog& log_;
 };

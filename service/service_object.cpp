@@ -14,6 +14,7 @@
 #include "com_server.h"
 #include "fiscal_service.h"
 #include "member_table.h"
+#include "module_unload.h"
 #include "opos.h"
 #include "service_ids.h"
 #include "service_methods.h"
@@ -419,12 +420,13 @@ LONG WriteValue(const std::wstring& path, const wchar_t* name, const std::wstrin
 
 using namespace kso;
 
-extern "C" BOOL WINAPI DllMain(HINSTANCE instance, DWORD reason, LPVOID) {
+extern "C" BOOL WINAPI DllMain(HINSTANCE instance, DWORD reason, LPVOID reserved) {
   if (reason == DLL_PROCESS_ATTACH) {
     g_module = instance;
     DisableThreadLibraryCalls(instance);
   } else if (reason == DLL_PROCESS_DETACH) {
     UnregisterClassW(L"KerunelServiceWindow", instance);
+    kr::ReleaseRuntimeOnUnload(reserved);
   }
   return TRUE;
 }
