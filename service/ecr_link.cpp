@@ -1,6 +1,7 @@
 #include "ecr_link.h"
 
 #include <algorithm>
+#include <iterator>
 #include <map>
 
 extern "C" IMAGE_DOS_HEADER __ImageBase;
@@ -56,16 +57,27 @@ bool Find(HMODULE module, const char* name, F* out) {
   return *out != nullptr;
 }
 
-// The drivers this process has loaded, by name; never unloaded. Service
-// Objects of several apartments may load at once.
+// The drivers this process has loaded, by name, with the links that use
+// them. A driver stays loaded from its first use until COM asks whether
+// this module can go and no link uses it. Service Objects of several
+// apartments may load at once.
+struct LoadedDriver {
+  kr::UniqueModule module;
+  DriverExports exports;
+  int uses;
+};
 kr::CriticalSection g_driversLock;
-std::map<std::wstring, DriverExports> g_drivers;
+std::map<std::wstring, LoadedDriver> g_drivers;
 
-// Loads driver (a plain name) and finds its exports; null with *why.
-const DriverExports* LoadDriverOnce(const std::wstring& driver, std::string* why) {
+// Loads driver (a plain name), or takes the one already loaded, for one
+// more link; null with *why.
+const DriverExports* UseDriver(const std::wstring& driver, std::string* why) {
   kr::LockGuard<kr::CriticalSection> guard(g_driversLock);
   auto known = g_drivers.find(driver);
-  if (known != g_drivers.end()) return &known->second;
+  if (known != g_drivers.end()) {
+    known->second.uses += 1;
+    return &known->second.exports;
+  }
   const std::wstring file = driver + L".dll";
   kr::UniqueModule module(LoadLibraryW((OwnDirectory() + file).c_str()));
   if (!module) module.reset(LoadLibraryW(file.c_str()));
@@ -81,20 +93,40 @@ const DriverExports* LoadDriverOnce(const std::wstring& driver, std::string* why
     *why = "the link driver module lacks an export";
     return nullptr;
   }
-  module.release();  // kept for the life of the process
-  return &g_drivers.emplace(driver, d).first->second;
+  return &g_drivers.emplace(driver, LoadedDriver{std::move(module), d, 1}).first->second.exports;
+}
+
+void StopUsing(const DriverExports* exports) {
+  if (!exports) return;
+  kr::LockGuard<kr::CriticalSection> guard(g_driversLock);
+  for (auto& entry : g_drivers) {
+    if (&entry.second.exports == exports) entry.second.uses -= 1;
+  }
 }
 
 }  // namespace
 
+void ReleaseUnusedDrivers() {
+  kr::LockGuard<kr::CriticalSection> guard(g_driversLock);
+  for (auto it = g_drivers.begin(); it != g_drivers.end();) {
+    it = it->second.uses > 0 ? std::next(it) : g_drivers.erase(it);
+  }
+}
+
+EcrLink::~EcrLink() {
+  Close();
+  StopUsing(driver_);
+}
+
 bool EcrLink::Load(const std::wstring& driver, std::string* why) {
   Close();
+  StopUsing(driver_);
   driver_ = nullptr;
   if (!IsPlainName(driver)) {
     *why = "the link driver is named by a plain module name such as Sandoral";
     return false;
   }
-  driver_ = LoadDriverOnce(driver, why);
+  driver_ = UseDriver(driver, why);
   return driver_ != nullptr;
 }
 

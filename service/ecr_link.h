@@ -24,19 +24,22 @@ struct DriverExports {
   linkdrv::SendStRqFn statusRequest;
 };
 
+// Frees the drivers that no link uses: when COM asks whether this module
+// can be unloaded and it can.
+void ReleaseUnusedDrivers();
+
 class EcrLink {
  public:
   // Commands, answers and the driver's log writer go to log.
   explicit EcrLink(ServiceLog& log) : log_(log) {}
   EcrLink(const EcrLink&) = delete;
   EcrLink& operator=(const EcrLink&) = delete;
-  ~EcrLink() { Close(); }
+  ~EcrLink();
 
   // Loads the driver (a plain module name, looked for next to the Service
-  // Object first), or takes the one this process loaded before: a driver is
-  // loaded once per process and kept, since every load of a module leaves
-  // memory behind. Returns false with a reason when it or an export is
-  // missing.
+  // Object first), or takes the one loaded before: a driver is loaded once
+  // and kept while this module is in use, not loaded and freed per device.
+  // Returns false with a reason when it or an export is missing.
   bool Load(const std::wstring& driver, std::string* why);
   bool Loaded() const { return driver_ != nullptr; }
 
@@ -60,7 +63,7 @@ class EcrLink {
   bool EcrAtWork();
 
  private:
-  const DriverExports* driver_ = nullptr;  // lives as long as the process
+  const DriverExports* driver_ = nullptr;  // loaded while this link uses it
   bool open_ = false;
   ServiceLog& log_;
 };

@@ -439,7 +439,9 @@ extern "C" HRESULT STDAPICALLTYPE DllGetClassObject(REFCLSID clsid, REFIID iid, 
 }
 
 extern "C" HRESULT STDAPICALLTYPE DllCanUnloadNow() {
-  return g_objects == 0 && g_locks.Count() == 0 ? S_OK : S_FALSE;
+  if (g_objects != 0 || g_locks.Count() != 0) return S_FALSE;
+  kso::ReleaseUnusedDrivers();  // the module goes: its drivers with it
+  return S_OK;
 }
 
 // Returns S_OK, or SELFREG_E_CLASS when a key could not be written.
