@@ -4,7 +4,6 @@
 namespace kr {
 
 // ControlObjectDescription, also shown on the property page.
-inline constexpr char kControlDescription[] =
-    "OPOS Fiscal Printer Control, (C) Tarvello";
+inline constexpr char kControlDescription[] = "OPOS Fiscal Printer Control, (C) Tarvello";
 
 }  // namespace kr

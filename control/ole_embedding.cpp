@@ -2,9 +2,12 @@
 
 #include <olectl.h>
 
+#include <cstddef>
+#include <cstring>
 #include <string>
 #include <utility>
 
+#include "com_enumerator.h"
 #include "kerunel_ctrl.h"
 #include "kerunel_ids.h"
 #include "kerunel_resources.h"
@@ -77,6 +80,33 @@ void RenderDesignBitmap(HDC dc, const RECT& rect) {
 }
 
 int g_windowCount = 0;  // control windows alive; the class goes with the last
+
+// The verbs DoVerb carries out, as EnumVerbs lists them; a container puts
+// the properties verb on its menu.
+const OLEVERB kVerbs[] = {
+    {OLEIVERB_PRIMARY, const_cast<LPOLESTR>(L"&Activate"), MF_ENABLED, 0},
+    {OLEIVERB_PROPERTIES, const_cast<LPOLESTR>(L"&Properties..."), MF_ENABLED,
+     OLEVERBATTRIB_ONCONTAINERMENU | OLEVERBATTRIB_NEVERDIRTIES},
+    {OLEIVERB_SHOW, const_cast<LPOLESTR>(L"&Show"), MF_ENABLED, 0},
+    {OLEIVERB_INPLACEACTIVATE, const_cast<LPOLESTR>(L"Activate &in place"), MF_ENABLED, 0},
+    {OLEIVERB_UIACTIVATE, const_cast<LPOLESTR>(L"Activate &user interface"), MF_ENABLED, 0},
+    {OLEIVERB_HIDE, const_cast<LPOLESTR>(L"&Hide"), MF_ENABLED, 0},
+};
+
+// A copy of `text` in task memory, or nullptr.
+LPOLESTR TaskMemCopy(const wchar_t* text) {
+  if (text == nullptr) return nullptr;
+  const size_t bytes = (::lstrlenW(text) + 1) * sizeof(wchar_t);
+  auto* copy = static_cast<LPOLESTR>(::CoTaskMemAlloc(bytes));
+  if (copy != nullptr) std::memcpy(copy, text, bytes);
+  return copy;
+}
+
+struct VerbCopy {
+  static void Take(OLEVERB& verb) { verb.lpszVerbName = TaskMemCopy(verb.lpszVerbName); }
+  static void Drop(OLEVERB& verb) { ::CoTaskMemFree(verb.lpszVerbName); }
+};
+using CEnumVerbs = CEnumerator<IEnumOLEVERB, OLEVERB, VerbCopy>;
 
 }  // namespace
 
@@ -282,7 +312,10 @@ HRESULT COleEmbedding::ShowPropertyFrame(HWND parent) {
 }
 
 STDMETHODIMP COleEmbedding::EnumVerbs(IEnumOLEVERB** out) {
-  return ::OleRegEnumVerbs(kControlClsid, out);
+  if (out == nullptr) return E_POINTER;
+  *out = new (std::nothrow)
+      CEnumVerbs(kVerbs, sizeof(kVerbs) / sizeof(kVerbs[0]), static_cast<IOleObject*>(this));
+  return *out != nullptr ? S_OK : E_OUTOFMEMORY;
 }
 
 STDMETHODIMP COleEmbedding::Update() {
@@ -298,7 +331,15 @@ STDMETHODIMP COleEmbedding::GetUserClassID(CLSID* clsid) {
 }
 
 STDMETHODIMP COleEmbedding::GetUserType(DWORD form, LPOLESTR* out) {
-  return ::OleRegGetUserType(kControlClsid, form, out);
+  if (out == nullptr) return E_POINTER;
+  if (SUCCEEDED(::OleRegGetUserType(kControlClsid, form, out))) return S_OK;
+  // Not registered (a container that creates the control from the module
+  // itself): the type name the module carries.
+  const wchar_t* name = nullptr;
+  const int length =
+      ::LoadStringW(OwnModule(), IDS_KERUNEL_CONTROL_TYPE, reinterpret_cast<LPWSTR>(&name), 0);
+  *out = length > 0 ? TaskMemCopy(std::wstring(name, length).c_str()) : nullptr;
+  return *out != nullptr ? S_OK : E_OUTOFMEMORY;
 }
 
 STDMETHODIMP COleEmbedding::SetExtent(DWORD aspect, SIZEL* size) {
@@ -626,15 +667,23 @@ STDMETHODIMP COleEmbedding::Load(IStorage* storage) {
   return FAILED(hr) ? hr : Load(stream.get());
 }
 
-STDMETHODIMP COleEmbedding::Save(IStorage* storage, BOOL) {
+STDMETHODIMP COleEmbedding::Save(IStorage* storage, BOOL sameAsLoad) {
   if (storage == nullptr) return E_POINTER;
   ComPtr<IStream> stream;
   HRESULT hr = storage->CreateStream(
       kStorageStream, STGM_CREATE | STGM_WRITE | STGM_SHARE_EXCLUSIVE, 0, 0, stream.put());
-  return FAILED(hr) ? hr : Save(stream.get(), TRUE);
+  // The container decides in SaveCompleted whether this save counts: the
+  // dirty flag stays until then.
+  if (SUCCEEDED(hr)) hr = Save(stream.get(), FALSE);
+  m_savedSameAsLoad = SUCCEEDED(hr) && sameAsLoad;
+  return hr;
 }
 
-STDMETHODIMP COleEmbedding::SaveCompleted(IStorage*) {
+STDMETHODIMP COleEmbedding::SaveCompleted(IStorage* storage) {
+  // Saved into the storage the control lives in, or handed a new one to
+  // live in: what it holds is stored. A copy saved elsewhere is not.
+  if (storage != nullptr || m_savedSameAsLoad) m_dirty = false;
+  m_savedSameAsLoad = false;
   return S_OK;
 }
 
@@ -690,9 +739,11 @@ STDMETHODIMP COleEmbedding::GetPages(CAUUID* pages) {
 
 STDMETHODIMP COleEmbedding::QuickActivate(QACONTAINER* container, QACONTROL* control) {
   if (container == nullptr || control == nullptr) return E_POINTER;
-  if (container->cbSize < sizeof(QACONTAINER) || control->cbSize < sizeof(QACONTROL)) {
-    return E_INVALIDARG;
-  }
+  // Older containers pass shorter structures: what the control reads and
+  // writes must be there, and nothing beyond the sizes given is touched.
+  constexpr ULONG kContainerNeeds = offsetof(QACONTAINER, colorFore);
+  constexpr ULONG kControlNeeds = offsetof(QACONTROL, dwPointerActivationPolicy);
+  if (container->cbSize < kContainerNeeds || control->cbSize < kControlNeeds) return E_INVALIDARG;
   SetClientSite(container->pClientSite);
   m_userMode = (container->dwAmbientFlags & QACONTAINER_USERMODE) != 0;
   if (container->pAdviseSink) SetAdvise(DVASPECT_CONTENT, 0, container->pAdviseSink);
@@ -700,7 +751,7 @@ STDMETHODIMP COleEmbedding::QuickActivate(QACONTAINER* container, QACONTROL* con
   control->dwViewStatus = 0;
   control->dwEventCookie = 0;
   control->dwPropNotifyCookie = 0;
-  control->dwPointerActivationPolicy = 0;
+  if (control->cbSize >= sizeof(QACONTROL)) control->dwPointerActivationPolicy = 0;
   if (container->pUnkEventSink) {
     ComPtr<IConnectionPoint> events;
     HRESULT hr = m_owner.FindConnectionPoint(kEventsIid, events.put());

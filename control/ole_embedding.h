@@ -168,7 +168,8 @@ class COleEmbedding final : public IOleObject,
   bool m_uiActive = false;
   bool m_userMode = true;  // the container's ambient UserMode
   bool m_dirty = false;
-  SIZEL m_extent;  // HIMETRIC
+  bool m_savedSameAsLoad = false;  // IPersistStorage::Save until SaveCompleted
+  SIZEL m_extent;                  // HIMETRIC
 };
 
 }  // namespace kr

@@ -53,6 +53,19 @@ bool SetKey(const std::wstring& path, const std::wstring& value) {
   return SetKey(path, &value);
 }
 
+// Removes the value `name` of HKCR\<path>; a missing one is no error.
+bool RemoveValue(const std::wstring& path, const wchar_t* name) {
+  const LONG rc = ::RegDeleteKeyValueW(HKEY_CLASSES_ROOT, path.c_str(), name);
+  return rc == ERROR_SUCCESS || rc == ERROR_FILE_NOT_FOUND;
+}
+
+// The module's server key. No ThreadingModel: the classes live in the main
+// single-threaded apartment, also when an earlier registration wrote one.
+bool SetServerKey(const std::wstring& classKey, const std::wstring& serverPath) {
+  return SetKey(classKey + L"\\InprocServer32", serverPath) &&
+         RemoveValue(classKey + L"\\InprocServer32", L"ThreadingModel");
+}
+
 // Removes HKCR\<path> with everything under it; a missing key is no error.
 bool RemoveTree(const std::wstring& path) {
   LONG rc = ::RegDeleteTreeW(HKEY_CLASSES_ROOT, path.c_str());
@@ -81,7 +94,7 @@ bool RegisterControlClass(const std::wstring& serverPath) {
   const std::wstring classKey = L"CLSID\\" + clsid;
   return SetKey(progId, typeName) && SetKey(progId + L"\\CLSID", clsid) &&
          SetKey(classKey, typeName) && SetKey(classKey + L"\\ProgID", progId) &&
-         SetKey(classKey + L"\\InprocServer32", serverPath) &&
+         SetServerKey(classKey, serverPath) &&
          SetKey(classKey + L"\\ToolboxBitmap32", serverPath + L", 1") &&
          SetKey(classKey + L"\\MiscStatus", std::wstring(L"0")) &&
          SetKey(classKey + L"\\MiscStatus\\1", std::wstring(kMiscStatus)) &&
@@ -93,8 +106,7 @@ bool RegisterControlClass(const std::wstring& serverPath) {
 
 bool RegisterPropPageClass(const std::wstring& serverPath) {
   const std::wstring classKey = L"CLSID\\" + GuidText(kPropPageClsid);
-  return SetKey(classKey, LoadText(kPropPageTypeNameId)) &&
-         SetKey(classKey + L"\\InprocServer32", serverPath);
+  return SetKey(classKey, LoadText(kPropPageTypeNameId)) && SetServerKey(classKey, serverPath);
 }
 
 bool UnregisterClass(REFCLSID clsid, const wchar_t* progId) {

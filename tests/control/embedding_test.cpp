@@ -3,7 +3,9 @@
 // persists, draws and closes it; and the about box and the property page as
 // a person sees them on the virtual display.
 #include <algorithm>
+#include <cstddef>
 #include <cstring>
+#include <functional>
 #include <map>
 #include <memory>
 #include <string>
@@ -230,8 +232,8 @@ class EmbeddingTest : public ctl::ServiceTest {
 };
 
 TEST_F(EmbeddingTest, ContainerLettingGoClosesTheOpenDevice) {
-  // The Service Object keeps its reference on the control, as it must; only
-  // the container's last words can end the session.
+  // A container may keep the object after its last words (a cache, a form
+  // kept for reuse): the session ends with those words, not with the object.
   const struct {
     const char* how;
     HRESULT (*letGo)(IOleObject*);
@@ -475,9 +477,133 @@ TEST_F(EmbeddingTest, PropertiesVerbShowsThePageInAFrame) {
   control->SetClientSite(nullptr);
 }
 
+// What ActiveX containers expect where the control's own description is
+// silent; one row per convention, each on a newly inserted control.
+TEST_F(EmbeddingTest, FollowsTheConventionsContainersExpect) {
+  using ServerFn = HRESULT(STDAPICALLTYPE*)();
+  auto server = [this](const char* name) {
+    return reinterpret_cast<ServerFn>(reinterpret_cast<void*>(GetProcAddress(module_.get(), name)));
+  };
+  const struct {
+    const char* what;
+    std::function<void(IOleObject*)> check;
+  } kConventions[] = {
+      {"EnumVerbs lists what DoVerb carries out, properties on the container's menu",
+       [](IOleObject* control) {
+         kr::ComPtr<IEnumOLEVERB> verbs;
+         ASSERT_EQ(S_OK, control->EnumVerbs(verbs.put()));
+         std::vector<LONG> listed;
+         OLEVERB verb{};
+         while (verbs->Next(1, &verb, nullptr) == S_OK) {
+           listed.push_back(verb.lVerb);
+           EXPECT_NE(nullptr, verb.lpszVerbName);
+           EXPECT_EQ(verb.lVerb == OLEIVERB_PROPERTIES,
+                     (verb.grfAttribs & OLEVERBATTRIB_ONCONTAINERMENU) != 0);
+           CoTaskMemFree(verb.lpszVerbName);
+         }
+         EXPECT_EQ(
+             (std::vector<LONG>{OLEIVERB_PRIMARY, OLEIVERB_PROPERTIES, OLEIVERB_SHOW,
+                                OLEIVERB_INPLACEACTIVATE, OLEIVERB_UIACTIVATE, OLEIVERB_HIDE}),
+             listed);
+       }},
+      {"QuickActivate takes the shorter structures of older containers, and writes no further",
+       [this](IOleObject* control) {
+         kr::ComPtr<IQuickActivate> quick;
+         ASSERT_EQ(S_OK, control->QueryInterface(IID_IQuickActivate, quick.put_void()));
+         QACONTAINER container{};
+         container.cbSize = offsetof(QACONTAINER, colorFore);
+         container.pClientSite = site_.get();
+         container.dwAmbientFlags = QACONTAINER_USERMODE;
+         QACONTROL answer{};
+         answer.cbSize = offsetof(QACONTROL, dwPointerActivationPolicy);
+         answer.dwPointerActivationPolicy = 0xFEEDu;
+         EXPECT_EQ(S_OK, quick->QuickActivate(&container, &answer));
+         EXPECT_EQ(132497u, answer.dwMiscStatus);
+         EXPECT_EQ(0xFEEDu, answer.dwPointerActivationPolicy);
+         answer.cbSize = offsetof(QACONTROL, dwPropNotifyCookie);
+         EXPECT_EQ(E_INVALIDARG, quick->QuickActivate(&container, &answer));
+       }},
+      {"GetUserType gives the module's type name when the class is not registered",
+       [&](IOleObject* control) {
+         ASSERT_EQ(S_OK, server("DllUnregisterServer")());
+         LPOLESTR name = nullptr;
+         EXPECT_EQ(S_OK, control->GetUserType(USERCLASSTYPE_FULL, &name));
+         EXPECT_STREQ(L"Tarvello Kerunel Control", name);
+         CoTaskMemFree(name);
+         ASSERT_EQ(S_OK, server("DllRegisterServer")());
+       }},
+      {"IPersistStorage keeps the dirty flag until SaveCompleted, and a copy saved elsewhere "
+       "leaves it",
+       [](IOleObject* control) {
+         kr::ComPtr<IPersistStorage> persist;
+         ASSERT_EQ(S_OK, control->QueryInterface(IID_IPersistStorage, persist.put_void()));
+         kr::ComPtr<ILockBytes> bytes;
+         ASSERT_EQ(S_OK, CreateILockBytesOnHGlobal(nullptr, TRUE, bytes.put()));
+         kr::ComPtr<IStorage> storage;
+         ASSERT_EQ(S_OK, StgCreateDocfileOnILockBytes(
+                             bytes.get(), STGM_CREATE | STGM_READWRITE | STGM_SHARE_EXCLUSIVE, 0,
+                             storage.put()));
+         ASSERT_EQ(S_OK, persist->InitNew(storage.get()));
+         SIZEL bigger{1000, 1000};
+         ASSERT_EQ(S_OK, control->SetExtent(DVASPECT_CONTENT, &bigger));
+         EXPECT_EQ(S_OK, persist->IsDirty());
+         ASSERT_EQ(S_OK, persist->Save(storage.get(), FALSE));  // a copy, "save as"
+         EXPECT_EQ(S_OK, persist->IsDirty());
+         ASSERT_EQ(S_OK, persist->SaveCompleted(nullptr));
+         EXPECT_EQ(S_OK, persist->IsDirty());
+         ASSERT_EQ(S_OK, persist->Save(storage.get(), TRUE));
+         EXPECT_EQ(S_OK, persist->IsDirty());
+         ASSERT_EQ(S_OK, persist->SaveCompleted(nullptr));
+         EXPECT_EQ(S_FALSE, persist->IsDirty());
+       }},
+      {"registering again removes a ThreadingModel left by an earlier registration",
+       [&](IOleObject*) {
+         for (REFCLSID clsid : {kr::kControlClsid, kr::kPropPageClsid}) {
+           wchar_t guid[40];
+           StringFromGUID2(clsid, guid, 40);
+           const std::wstring key = std::wstring(L"CLSID\\") + guid + L"\\InprocServer32";
+           ASSERT_EQ(ERROR_SUCCESS, RegSetKeyValueW(HKEY_CLASSES_ROOT, key.c_str(),
+                                                    L"ThreadingModel", REG_SZ, L"Both", 10));
+           ASSERT_EQ(S_OK, server("DllRegisterServer")());
+           EXPECT_EQ(ERROR_FILE_NOT_FOUND,
+                     RegGetValueW(HKEY_CLASSES_ROOT, key.c_str(), L"ThreadingModel", RRF_RT_ANY,
+                                  nullptr, nullptr, nullptr));
+         }
+       }},
+  };
+  for (const auto& convention : kConventions) {
+    SCOPED_TRACE(convention.what);
+    kr::ComPtr<IOleObject> control = Insert();
+    ASSERT_TRUE(control);
+    convention.check(control.get());
+    control->SetClientSite(nullptr);
+  }
+}
+
 // The module's own dialogs, without a container.
 class ModuleDialogsTest : public ctl::ControlTest {
  protected:
+  // The icon control of a dialog of the module: its size in pixels, and the
+  // size its template gives (21 x 20 dialog units) in the dialog's pixels.
+  struct IconSize {
+    SIZE shown{-1, -1};
+    SIZE planned{-2, -2};
+    bool hasIcon = false;
+  };
+  static IconSize IconOf(HWND dialog) {
+    IconSize size;
+    for (HWND child = GetWindow(dialog, GW_CHILD); child; child = GetWindow(child, GW_HWNDNEXT)) {
+      if ((GetWindowLongW(child, GWL_STYLE) & SS_TYPEMASK) != SS_ICON) continue;
+      RECT r{};
+      GetWindowRect(child, &r);
+      size.shown = SIZE{r.right - r.left, r.bottom - r.top};
+      size.hasIcon = SendMessageW(child, STM_GETICON, 0, 0) != 0;
+    }
+    RECT units{0, 0, 21, 20};
+    MapDialogRect(dialog, &units);
+    size.planned = SIZE{units.right, units.bottom};
+    return size;
+  }
   template <typename Fn>
   Fn Export(const char* name) {
     return reinterpret_cast<Fn>(reinterpret_cast<void*>(GetProcAddress(module_.get(), name)));
@@ -490,12 +616,14 @@ class ModuleDialogsTest : public ctl::ControlTest {
 
 TEST_F(ModuleDialogsTest, AboutBoxShowsItsTextsUntilOk) {
   std::vector<std::wstring> texts;
+  IconSize icon;
   std::wstring shot;
   std::thread person([&] {
     HWND box = kr_test::WaitForTopLevelWindow(L"About Control Object");
     if (!box) return;
     Sleep(300);  // let it paint
     texts = kr_test::DescendantTexts(box);
+    icon = IconOf(box);
     shot = kr_test::TakeScreenshot(L"about_box");
     PostMessageW(box, WM_COMMAND, MAKEWPARAM(IDOK, BN_CLICKED), 0);
   });
@@ -509,6 +637,9 @@ TEST_F(ModuleDialogsTest, AboutBoxShowsItsTextsUntilOk) {
                                               L"Pelmora 1.3 Compliant, Fiscal Printer Control. ",
                                               L"Updates: see the Tarvello web site.", L"OK"};
   EXPECT_EQ(expected, texts);
+  EXPECT_EQ(icon.planned.cx, icon.shown.cx);
+  EXPECT_EQ(icon.planned.cy, icon.shown.cy);
+  EXPECT_TRUE(icon.hasIcon);
   EXPECT_FALSE(shot.empty());
   EXPECT_EQ(nullptr, FindWindowW(L"#32770", L"About Control Object"));
 }
@@ -551,6 +682,10 @@ TEST_F(ModuleDialogsTest, PropertyPageFromItsFactoryShowsVersionAndRelease) {
     GetDlgItemTextW(dialog, t.id, text, 256);
     EXPECT_EQ(t.text, text) << "control " << t.id;
   }
+  const IconSize icon = IconOf(dialog);
+  EXPECT_EQ(icon.planned.cx, icon.shown.cx);
+  EXPECT_EQ(icon.planned.cy, icon.shown.cy);
+  EXPECT_TRUE(icon.hasIcon);
   EXPECT_EQ(S_OK, page->Deactivate());
   EXPECT_FALSE(IsWindow(dialog));
 
