@@ -41,6 +41,7 @@
 #include <vector>
 
 #include "control_client.h"
+#include "device_command.h"
 #include "opos.h"
 
 namespace {
@@ -458,13 +459,18 @@ class Runner {
 int Usage() {
   std::fprintf(stderr,
                "usage: kerunel-cli [--module PATH] [--keep-going] SCRIPT|-\n"
-               "       kerunel-cli [--module PATH] [--keep-going] -c LINE [-c LINE]...\n");
+               "       kerunel-cli [--module PATH] [--keep-going] -c LINE [-c LINE]...\n"
+               "       kerunel-cli device list|show|add|set|remove|test ... (device --help)\n");
   return kExitUsage;
 }
 
 }  // namespace
 
 int main(int argc, char** argv) {
+  // "kerunel-cli device ...": the device keys (device_command.h).
+  if (argc > 1 && std::strcmp(argv[1], "device") == 0) {
+    return kcli::RunDeviceCommand(argc - 2, argv + 2);
+  }
   std::wstring module;
   bool keepGoing = false;
   std::vector<std::string> lines;

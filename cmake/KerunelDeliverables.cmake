@@ -22,6 +22,12 @@ set(KERUNEL_DELIVERABLES
   "kerunel_cli|program|Kerunel command-line client"
   "ecrsim_tool|tool|Kerunel ECR simulator")
 
+# Signing: with KERUNEL_SIGN_PFX (a PKCS#12 file, as tools/build.sh --sign
+# sets it) the target "deliverables" signs every deliverable after each link
+# and the installer is built from the signed modules, then signed itself
+# (tools/sign.sh; the password comes from the environment at build time).
+set(KERUNEL_SIGN_PFX "" CACHE FILEPATH "Sign the deliverables and the installer with this PKCS#12 file")
+
 # kerunel_version_block(<target> <description>): adds a version block
 # (resource 1) with the project's version to <target>.
 function(kerunel_version_block target description)
@@ -61,6 +67,7 @@ endfunction()
 function(kerunel_deliverables)
   set(built)
   set(targets)
+  set(stamps)
   set(manifest "")
   foreach(row ${KERUNEL_DELIVERABLES})
     string(REPLACE "|" ";" cells "${row}")
@@ -71,12 +78,24 @@ function(kerunel_deliverables)
       if(NOT kind STREQUAL "control")
         kerunel_version_block(${target} "${description}")
       endif()
+      if(KERUNEL_SIGN_PFX)
+        # Signed in place after each link; the stamp says it was.
+        set(stamp ${CMAKE_BINARY_DIR}/signed/${target}.stamp)
+        add_custom_command(OUTPUT ${stamp}
+          COMMAND bash ${PROJECT_SOURCE_DIR}/tools/sign.sh ${KERUNEL_SIGN_PFX} $<TARGET_FILE:${target}>
+          COMMAND ${CMAKE_COMMAND} -E touch ${stamp}
+          DEPENDS ${target}
+          COMMENT "sign $<TARGET_FILE_NAME:${target}>"
+          VERBATIM)
+        list(APPEND stamps ${stamp})
+      endif()
       list(APPEND built "${row}")
       list(APPEND targets ${target})
       string(APPEND manifest "${kind} $<TARGET_FILE_NAME:${target}>\n")
     endif()
   endforeach()
-  add_custom_target(deliverables DEPENDS ${targets})
+  add_custom_target(deliverables DEPENDS ${targets} ${stamps})
   file(GENERATE OUTPUT ${CMAKE_BINARY_DIR}/deliverables.txt CONTENT "${manifest}")
   set(KERUNEL_BUILT_DELIVERABLES "${built}" PARENT_SCOPE)
+  set(KERUNEL_SIGNED_STAMPS "${stamps}" PARENT_SCOPE)
 endfunction()

@@ -1,20 +1,23 @@
 // ecrsim.exe: the ECR simulator as a program, for manual trials and the demo.
 //
 //   ecrsim [--wire hexline|hostpc] [--port N] [--printer] [--journal FILE]
-//          [--quiet] [--answer C:HEX] [--error C:NN] [--noanswer C]
-//          [--delay MS] [--status HH] [--mute] [--quit-on-eof] [--help]
+//          [--memory FILE] [--quiet] [--answer C:HEX] [--error C:NN]
+//          [--noanswer C] [--delay MS] [--status HH] [--mute] [--quit-on-eof]
+//          [--help]
 //
 // --printer puts the virtual fiscal printer behind the link (it executes
-// the Kerunel ECR command set); --journal appends its paper roll to FILE.
+// the Kerunel ECR command set); --journal appends its paper roll to FILE;
+// --memory keeps its fiscal memory in FILE (by default beside the journal).
 // --answer A:410102 answers commands with code 'A' by the bytes 41 01 02;
-// --error A:05 answers them with "E" and the byte 05; --delay applies to the
+// --error A:5 answers them with "E" and the error number 5; --delay applies to the
 // answers given on the command line. It prints "port N", then one line per
 // event (none with --quiet), and runs until Ctrl+C or until it reads "quit"
 // (with --quit-on-eof also when its standard input closes, so that it can
 // run in the background with no input). Other lines on its standard input
-// inject faults: "paper out", "paper ok", "near end", "cover open",
-// "cover closed", "journal empty", "journal ok", "busy N", "drop", "reset",
-// "mute", "unmute".
+// inject faults (fault_lines.h): "paper out", "paper ok", "near end",
+// "cover open", "cover closed", "journal empty", "journal ok", "busy N",
+// "drop", "reset", "mute", "unmute", "lose answer", "lose answer drop",
+// "work MS", "power off", "power on", "restart".
 #include <windows.h>
 
 #include <cstdio>
@@ -24,38 +27,12 @@
 #include <thread>
 
 #include "ecrsim.h"
+#include "fault_lines.h"
 #include "virtual_printer.h"
 
 namespace {
 
 HANDLE g_quit = nullptr;
-
-// Carries out one fault line from standard input; false for an unknown one.
-bool Inject(const std::string& line, ecrsim::Simulator& ecr, ecrsim::VirtualPrinter* printer) {
-  if (line == "drop") {
-    ecr.Close();
-  } else if (line == "reset") {
-    ecr.Reset();
-  } else if (line == "mute" || line == "unmute") {
-    ecr.SetMute(line == "mute");
-  } else if (!printer) {
-    return false;
-  } else if (line == "paper out" || line == "paper ok") {
-    printer->SetReceiptPaperOut(line == "paper out");
-    printer->SetReceiptNearEnd(false);
-  } else if (line == "near end") {
-    printer->SetReceiptNearEnd(true);
-  } else if (line == "cover open" || line == "cover closed") {
-    printer->SetCoverOpen(line == "cover open");
-  } else if (line == "journal empty" || line == "journal ok") {
-    printer->SetJournalEmpty(line == "journal empty");
-  } else if (line.rfind("busy ", 0) == 0) {
-    printer->SetBusy(std::atoi(line.c_str() + 5));
-  } else {
-    return false;
-  }
-  return true;
-}
 
 BOOL WINAPI OnConsoleCtrl(DWORD) {
   SetEvent(g_quit);
@@ -113,9 +90,9 @@ const char* KindName(ecrsim::EventKind kind) {
 }
 
 const char kUsage[] =
-    "usage: ecrsim [--wire hexline|hostpc] [--port N] [--printer] [--journal FILE] [--quiet]\n"
-    "              [--answer C:HEX] [--error C:NN] [--noanswer C] [--delay MS] [--status HH]\n"
-    "              [--mute] [--quit-on-eof] [--help]\n";
+    "usage: ecrsim [--wire hexline|hostpc] [--port N] [--printer] [--journal FILE]\n"
+    "              [--memory FILE] [--quiet] [--answer C:HEX] [--error C:NN] [--noanswer C]\n"
+    "              [--delay MS] [--status HH] [--mute] [--quit-on-eof] [--help]\n";
 
 const char kHelp[] =
     "An ECR on 127.0.0.1 for the Kerunel link drivers.\n"
@@ -125,9 +102,13 @@ const char kHelp[] =
     "  --port N         TCP port, 0 to 65535 (0 or none: a free one; it prints \"port N\")\n"
     "  --printer        the virtual fiscal printer behind the wire (the Kerunel ECR command set)\n"
     "  --journal FILE   the printer's paper roll appended to FILE (implies --printer)\n"
+    "  --memory FILE    the printer's fiscal memory kept in FILE, so that a restart goes on\n"
+    "                   where it stopped (implies --printer; default: beside the journal,\n"
+    "                   with the extension .fiscal; none without a journal)\n"
     "  --quiet          no line per event\n"
     "  --answer C:HEX   answer commands with code C by the bytes HEX (--answer A:410102)\n"
-    "  --error C:NN     answer commands C with the error answer E and the byte NN\n"
+    "  --error C:NN     answer commands C with the error answer E and the error number NN\n"
+    "                   (decimal, as docs/ecr-commands.md lists them)\n"
     "  --noanswer C     never answer commands C\n"
     "  --delay MS       delay the answers given above\n"
     "  --status HH      the status byte it reports (hex)\n"
@@ -135,7 +116,8 @@ const char kHelp[] =
     "  --quit-on-eof    end when standard input closes (else only on Ctrl+C or \"quit\")\n"
     "\n"
     "Lines on standard input: quit, paper out, paper ok, near end, cover open, cover closed,\n"
-    "journal empty, journal ok, busy N, drop, reset, mute, unmute.\n";
+    "journal empty, journal ok, busy N, drop, reset, mute, unmute, lose answer,\n"
+    "lose answer drop, work MS, power off, power on, restart.\n";
 
 // Says what is wrong with the command line; returns the exit code 2.
 int BadArgument(const std::string& why) {
@@ -160,7 +142,7 @@ int main(int argc, char** argv) {
   bool withPrinter = false;
   bool quiet = false;
   bool quitOnEof = false;
-  std::string journal;
+  std::string journal, memory;
   for (int i = 1; i < argc; ++i) {
     std::string a = argv[i];
     if (a == "--help" || a == "-h") {
@@ -174,8 +156,9 @@ int main(int argc, char** argv) {
                           : quitOnEof) = true;
       continue;
     }
-    static const char* const kWithValue[] = {"--wire",   "--port",   "--journal", "--delay",
-                                             "--status", "--answer", "--error",   "--noanswer"};
+    static const char* const kWithValue[] = {"--wire",   "--port",  "--journal",
+                                             "--memory", "--delay", "--status",
+                                             "--answer", "--error", "--noanswer"};
     bool known = false;
     for (const char* name : kWithValue) known = known || a == name;
     if (!known) return BadArgument("unknown argument " + a);
@@ -191,6 +174,9 @@ int main(int argc, char** argv) {
       wire = std::strcmp(v, "hexline") == 0 ? ecrsim::Wire::kHexLine : ecrsim::Wire::kHostPc;
     } else if (a == "--journal") {
       journal = v;
+      withPrinter = true;
+    } else if (a == "--memory") {
+      memory = v;
       withPrinter = true;
     } else if (a == "--port") {
       if (!ParseNumber(v, 0, 65535, &port)) return BadArgument(bad + "not a port (0 to 65535)");
@@ -209,10 +195,12 @@ int main(int argc, char** argv) {
       }
       rules.push_back({code, ecrsim::Reply::Answer(bytes)});
     } else if (a == "--error") {
-      if (!ParseCodeAndHex(v, &code, &bytes) || bytes.size() != 1) {
-        return BadArgument(bad + "not C:NN (a code, a colon, one hex byte)");
+      int error = 0;
+      if (!v[0] || v[1] != ':' || !ParseNumber(v + 2, 1, 255, &error)) {
+        return BadArgument(bad + "not C:NN (a code, a colon, an error number 1 to 255)");
       }
-      rules.push_back({code, ecrsim::Reply::Error(bytes[0])});
+      rules.push_back(
+          {static_cast<uint8_t>(v[0]), ecrsim::Reply::Error(static_cast<uint8_t>(error))});
     } else {  // --noanswer
       if (!v[0] || v[1]) return BadArgument(bad + "not one code character");
       rules.push_back({static_cast<uint8_t>(v[0]), ecrsim::Reply::NoAnswer()});
@@ -222,7 +210,12 @@ int main(int argc, char** argv) {
   ecrsim::Simulator ecr(wire);
   std::shared_ptr<ecrsim::VirtualPrinter> printer;
   if (withPrinter) {
-    printer = std::make_shared<ecrsim::VirtualPrinter>(journal);
+    if (memory.empty() && !journal.empty()) memory = ecrsim::VirtualPrinter::MemoryPathFor(journal);
+    printer = std::make_shared<ecrsim::VirtualPrinter>(journal, memory);
+    if (!printer->MemoryError().empty()) {
+      std::fprintf(stderr, "ecrsim: %s\n", printer->MemoryError().c_str());
+      return 1;
+    }
     ecr.AttachPrinter(printer);
   }
   for (Rule& r : rules) {
@@ -251,7 +244,8 @@ int main(int argc, char** argv) {
       }
       quit = line == "quit";
       if (quit || line.empty()) continue;
-      std::printf(Inject(line, ecr, printer.get()) ? "ok %s\n" : "unknown: %s\n", line.c_str());
+      std::printf(ecrsim::InjectFault(line, ecr, printer) ? "ok %s\n" : "unknown: %s\n",
+                  line.c_str());
       std::fflush(stdout);
     }
     // Without input (closed, or never given) it runs on until Ctrl+C.

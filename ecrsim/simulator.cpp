@@ -326,6 +326,8 @@ struct Simulator::Impl : EcrSession {
     }
     if (executor) {
       std::string answer = executor->Execute(std::string(message.begin(), message.end()));
+      cv.notify_all();  // what it printed may be what a waiter waits for
+      if (answer.empty()) return;  // its power was cut
       reply = Reply::Answer(Bytes(answer.begin(), answer.end()));
     }
     if (reply.echo) reply.messages.assign(1, message);
@@ -704,13 +706,16 @@ void Simulator::WorkOnNext(int ms) {
 
 void Simulator::PowerOff() {
   Impl* s = impl_.get();
+  std::shared_ptr<VirtualPrinter> printer;
   {
     std::lock_guard<std::mutex> lock(s->mu);
     s->poweredOff = true;  // from now on nothing is executed
-    s->printer.reset();
+    printer = std::move(s->printer);
     s->loseNext = 0;
     s->workingUntil = {};
   }
+  // A command it is at finishes; nothing after it is stored or answered.
+  if (printer) printer->PowerCut();
   s->Post([s] {
     s->EndConnection(true);
     CloseSocket(s->listener);
@@ -720,6 +725,7 @@ void Simulator::PowerOff() {
 
 void Simulator::PowerOn(std::shared_ptr<VirtualPrinter> printer) {
   Impl* s = impl_.get();
+  if (printer) printer->PowerOn();
   s->Post([s, printer] {
     if (s->listener == INVALID_SOCKET) s->Listen(s->port);
     std::lock_guard<std::mutex> lock(s->mu);

@@ -2,6 +2,8 @@
 
 #include <algorithm>
 #include <cstdio>
+#include <filesystem>
+#include <utility>
 
 #include "rules.h"
 
@@ -100,6 +102,74 @@ std::string ErrorAnswer(uint8_t error) {
   return std::string{kErrorCode, static_cast<char>(error)};
 }
 
+// The fiscal memory file's first record: what it is, and its format.
+constexpr const char kMemoryHeader[] = "KERUNEL FISCAL MEMORY|1";
+
+// Writes the printer's state as the fields of a record, in Persist's order.
+class StateWriter {
+ public:
+  template <typename T>
+  void Num(T& v) {
+    fields_.push_back(std::to_string(static_cast<long long>(v)));
+  }
+  void Text(std::string& t) { fields_.push_back(t); }
+  void Hex(std::string& t) {
+    static const char kDigits[] = "0123456789ABCDEF";
+    std::string h;
+    for (unsigned char c : t) {
+      h += kDigits[c >> 4];
+      h += kDigits[c & 15];
+    }
+    fields_.push_back(h);
+  }
+  std::string Record(char kind) const {
+    std::string out(1, kind);
+    for (const std::string& f : fields_) out += kSeparator + f;
+    return out;
+  }
+
+ private:
+  Fields fields_;
+};
+
+// Reads them back; Done is false when a field was missing or malformed.
+class StateReader {
+ public:
+  StateReader(const Fields& fields, size_t at) : fields_(fields), at_(at) {}
+  template <typename T>
+  void Num(T& v) {
+    int64_t x = 0;
+    if (!ok_ || at_ >= fields_.size() || !ParseNumber(fields_[at_++], &x)) {
+      ok_ = false;
+      return;
+    }
+    v = static_cast<T>(x);
+  }
+  void Text(std::string& t) {
+    if (!ok_ || at_ >= fields_.size()) {
+      ok_ = false;
+      return;
+    }
+    t = fields_[at_++];
+  }
+  void Hex(std::string& t) {
+    std::string h;
+    Text(h);
+    t.clear();
+    auto nibble = [](char c) { return c <= '9' ? c - '0' : c - 'A' + 10; };
+    for (size_t i = 0; ok_ && i + 1 < h.size(); i += 2) {
+      t += static_cast<char>(nibble(h[i]) * 16 + nibble(h[i + 1]));
+    }
+    ok_ = ok_ && h.size() % 2 == 0;
+  }
+  bool Done() const { return ok_ && at_ == fields_.size(); }
+
+ private:
+  const Fields& fields_;
+  size_t at_;
+  bool ok_ = true;
+};
+
 }  // namespace
 
 // clang-format off
@@ -146,12 +216,192 @@ const VirtualPrinter::Handler VirtualPrinter::kHandlers[] = {
 };
 // clang-format on
 
-VirtualPrinter::VirtualPrinter(const std::string& journalPath) {
+VirtualPrinter::VirtualPrinter(const std::string& journalPath, const std::string& memoryPath)
+    : memoryPath_(memoryPath) {
   if (!journalPath.empty()) journal_.open(journalPath, std::ios::app | std::ios::binary);
   header_[0] = {"KERUNEL DEMO STORE", true};
   header_[1] = {"1 Market Street, Sampletown", false};
   header_[2] = {"VAT No. 01234567890", false};
   trailer_[0] = {"Thank you and goodbye", false};
+  if (!memoryPath_.empty()) LoadMemory();
+}
+
+std::string VirtualPrinter::MemoryPathFor(const std::string& journalPath) {
+  std::filesystem::path p = std::filesystem::u8path(journalPath);
+  p.replace_extension(".fiscal");
+  const std::string memory = p.u8string();
+  return memory == journalPath ? journalPath + ".fiscal" : memory;
+}
+
+// --- The fiscal memory on the disk ----------------------------------------------
+
+// Every field of the state that a power cut must not lose, in the order the
+// memory file holds them.
+template <typename Archive>
+void VirtualPrinter::Persist(Archive& a) {
+  a.Num(receiptNumber_);
+  a.Num(zNumber_);
+  a.Num(grandTotal_);
+  a.Num(dayOpen_);
+  a.Num(savedTraining_);
+  a.Num(savedDocument_);
+  a.Num(savedSubtotal_);
+  a.Num(clockOffset_);
+  a.Num(fiscalMemorySize_);
+  for (fiscal::PerRate* r : {&day_.items, &day_.surcharges, &day_.discounts, &day_.itemVoids,
+                             &day_.refunds, &day_.vat}) {
+    for (int64_t& x : *r) a.Num(x);
+  }
+  a.Num(day_.notPaid);
+  a.Num(day_.voidedReceipts);
+  a.Num(day_.receipts);
+  a.Num(powerCuts_);
+  a.Num(lastPowerOn_);
+  a.Num(cancelledReceipts_);
+  a.Num(cancelledValue_);
+  for (int& rate : rates_) a.Num(rate);
+  a.Text(posId_);
+  a.Text(cashier_);
+  a.Text(storeId_);
+  for (auto& line : header_) {
+    a.Text(line.first);
+    a.Num(line.second);
+  }
+  for (auto& line : trailer_) {
+    a.Text(line.first);
+    a.Num(line.second);
+  }
+  a.Num(lastNumber_);
+  a.Hex(lastAnswer_);
+}
+
+std::string VirtualPrinter::StateRecord(char kind) {
+  savedDocument_ = doc_.State();
+  savedTraining_ = doc_.Training();
+  savedSubtotal_ = doc_.InReceipt() ? doc_.Subtotal() : 0;
+  StateWriter w;
+  Persist(w);
+  return w.Record(kind);
+}
+
+void VirtualPrinter::LoadMemory() {
+  std::vector<std::string> records;
+  size_t dropped = 0;
+  if (!RecordFile::Read(memoryPath_, &records, &dropped)) {
+    memoryError_ = "the fiscal memory " + memoryPath_ + " cannot be read";
+    return;
+  }
+  const bool existed = !records.empty() || dropped > 0;
+  if (existed && (records.empty() || records[0] != kMemoryHeader)) {
+    memoryError_ = memoryPath_ + " is not a fiscal memory file";
+    return;
+  }
+  for (size_t i = 1; i < records.size(); ++i) {
+    const Fields f = Split(records[i]);
+    bool ok = false;
+    if (f[0] == "H" && f.size() == 9) {
+      ZRecord z{};
+      int64_t v[8];
+      ok = true;
+      for (int k = 0; k < 8; ++k) ok = ok && ParseNumber(f[k + 1], &v[k]);
+      z.number = static_cast<int>(v[0]);
+      z.when = static_cast<std::time_t>(v[1]);
+      z.receipts = static_cast<int>(v[2]);
+      for (int k = 0; k < kVatRates; ++k) z.net[k] = v[3 + k];
+      z.total = v[7];
+      if (ok) fiscalMemory_.push_back(z);
+    } else if (f[0] == "S") {
+      StateReader r(f, 1);
+      Persist(r);
+      ok = r.Done();
+    }
+    if (!ok) {
+      memoryError_ = memoryPath_ + ": record " + std::to_string(i + 1) + " cannot be read";
+      return;
+    }
+  }
+  doc_.Restore(fiscal::Snapshot{kDocIdle, savedTraining_});
+  if (dropped > 0) {
+    Print("FISCAL MEMORY: INCOMPLETE LAST RECORD", kStationJournal);
+    Print("IGNORED (" + std::to_string(dropped) + " BYTES)", kStationJournal);
+  }
+  if (existed) {
+    // The power came back.
+    ++powerCuts_;
+    lastPowerOn_ = Now();
+    CancelAtPowerOn(static_cast<DocumentState>(savedDocument_), savedTraining_, savedSubtotal_);
+  }
+  if (!RewriteMemory()) memoryError_ = "the fiscal memory " + memoryPath_ + " cannot be written";
+}
+
+void VirtualPrinter::CancelAtPowerOn(DocumentState document, bool training, int64_t subtotal) {
+  if (document == kDocIdle) return;
+  PrintCentered("*** POWER CUT ***");
+  if (document == kDocNonFiscal) {
+    PrintCentered("*** DOCUMENT CANCELLED ***");
+  } else if (training) {
+    PrintCentered("*** TRAINING RECEIPT CANCELLED ***");
+  } else {
+    // The receipt takes its number and counts, voided, with the day.
+    ++receiptNumber_;
+    fiscal::Totals voided;
+    voided.voidedReceipts = subtotal;
+    day_.Add(voided);
+    ++cancelledReceipts_;
+    cancelledValue_ += subtotal;
+    PrintCentered("*** RECEIPT " + std::to_string(receiptNumber_) + " CANCELLED ***");
+    PrintAmount("CANCELLED", subtotal);
+  }
+  PrintCentered(DateText(Now(), true));
+  PrintRule('=');
+}
+
+bool VirtualPrinter::RewriteMemory() {
+  std::vector<std::string> records{kMemoryHeader};
+  for (const ZRecord& z : fiscalMemory_) {
+    std::string r = "H|" + std::to_string(z.number) + "|" +
+                    std::to_string(static_cast<long long>(z.when)) + "|" +
+                    std::to_string(z.receipts);
+    for (int64_t n : z.net) r += "|" + std::to_string(n);
+    r += "|" + std::to_string(z.total);
+    records.push_back(r);
+  }
+  records.push_back(StateRecord('S'));
+  return memory_.Rewrite(memoryPath_, records);
+}
+
+bool VirtualPrinter::SaveMemory() {
+  if (memoryPath_.empty()) return true;
+  // A Z report adds to the history: the file is written anew, which also
+  // keeps it from growing with the day's commands.
+  const bool rewrite = std::exchange(newZ_, false);
+  return rewrite ? RewriteMemory() : memory_.Append(StateRecord('S'));
+}
+
+std::string VirtualPrinter::MemoryError() const {
+  std::lock_guard<std::mutex> lock(mu_);
+  return memoryError_;
+}
+
+void VirtualPrinter::PowerCut() {
+  std::lock_guard<std::mutex> lock(mu_);
+  poweredOff_ = true;
+  memory_.Close();
+}
+
+void VirtualPrinter::PowerOn() {
+  std::lock_guard<std::mutex> lock(mu_);
+  if (!poweredOff_) return;
+  poweredOff_ = false;
+  if (memoryPath_.empty() || !memoryError_.empty()) return;
+  ++powerCuts_;
+  lastPowerOn_ = Now();
+  const fiscal::Document open = doc_;
+  doc_.Restore(fiscal::Snapshot{kDocIdle, open.Training()});
+  recording_ = false;
+  receiptLines_.clear();
+  CancelAtPowerOn(open.State(), open.Training(), open.InReceipt() ? open.Subtotal() : 0);
+  if (!RewriteMemory()) memoryError_ = "the fiscal memory " + memoryPath_ + " cannot be written";
 }
 
 const VirtualPrinter::Handler* VirtualPrinter::Find(char code) const {
@@ -168,23 +418,34 @@ uint8_t VirtualPrinter::Fault() const {
   return 0;
 }
 
-// Every command passes here: its number decides whether it runs at all.
+// Every command passes here: its number decides whether it runs at all, and
+// what it changed is in the fiscal memory before its answer goes out.
 std::string VirtualPrinter::Execute(const std::string& message) {
   std::lock_guard<std::mutex> lock(mu_);
+  if (poweredOff_) return std::string();
   int64_t number = 0;
   const std::string command = Unnumbered(message, &number);
-  if (number == 0) return Perform(command);
+  if (command.empty()) return ErrorAnswer(kErrSyntax);
   const char code = command[0];
-  if (!IsQuery(code)) {
+  const bool query = IsQuery(code);
+  if (!query && !memoryError_.empty()) {
+    return TagAnswer(ErrorAnswer(kErrMemoryDisconnected), code, number);
+  }
+  if (number != 0 && !query) {
     if (number == lastNumber_) return lastAnswer_;  // done already: the same answer again
-    if (number < lastNumber_) {
-      return TagAnswer(std::string{kErrorCode, static_cast<char>(kErrStaleNumber)}, code, number);
-    }
+    if (number < lastNumber_) return TagAnswer(ErrorAnswer(kErrStaleNumber), code, number);
   }
   const std::string answer = TagAnswer(Perform(command), code, number);
-  if (!IsQuery(code) && answer[0] != kErrorCode) {
+  if (query || answer[0] == kErrorCode) return answer;
+  if (number != 0) {
     lastNumber_ = number;
     lastAnswer_ = answer;
+  }
+  if (!SaveMemory()) {
+    // Not stored, not done: from now on the printer refuses, and a restart
+    // goes on from what the memory holds.
+    memoryError_ = "the fiscal memory " + memoryPath_ + " cannot be written";
+    return TagAnswer(ErrorAnswer(kErrMemoryDisconnected), code, number);
   }
   return answer;
 }
@@ -483,13 +744,30 @@ VirtualPrinter::Fields VirtualPrinter::ZReport(char, const Fields&, uint8_t* err
   day_ = fiscal::Totals{};
   receiptNumber_ = 0;
   dayOpen_ = false;
+  powerCuts_ = 0;
+  cancelledReceipts_ = 0;
+  cancelledValue_ = 0;
+  newZ_ = true;
   return {std::to_string(zNumber_), std::to_string(fiscalMemorySize_ - fiscalMemory_.size())};
 }
 
 VirtualPrinter::Fields VirtualPrinter::PowerLossReport(char, const Fields&, uint8_t*) {
   PrintCentered("POWER LOSS REPORT", true);
   PrintCentered(DateText(Now(), true));
-  Print("No power failure since the last Z report");
+  PrintRule();
+  if (powerCuts_ == 0) {
+    Print("No power failure since the last Z report");
+  } else {
+    Print("POWER CUTS SINCE Z " + std::to_string(zNumber_) + std::string(5, ' ') +
+          std::to_string(powerCuts_));
+    Print("LAST POWER ON " + DateText(static_cast<std::time_t>(lastPowerOn_), true));
+    Print("RECEIPTS CANCELLED " + std::to_string(cancelledReceipts_));
+    PrintAmount("CANCELLED VALUE", cancelledValue_);
+  }
+  PrintRule();
+  Print("RECEIPTS " + std::to_string(day_.receipts));
+  PrintAmount("DAILY TOTAL", day_.Net());
+  PrintAmount("GRAND TOTAL", grandTotal_);
   PrintRule('=');
   return {};
 }
@@ -880,6 +1158,11 @@ ecrcmd::DocumentState VirtualPrinter::Document() const {
 size_t VirtualPrinter::FiscalRecords() const {
   std::lock_guard<std::mutex> lock(mu_);
   return fiscalMemory_.size();
+}
+
+int VirtualPrinter::PowerCuts() const {
+  std::lock_guard<std::mutex> lock(mu_);
+  return powerCuts_;
 }
 
 }  // namespace ecrsim

@@ -12,6 +12,15 @@
 // carried out by the core, then printed; reports, presettings and queries
 // have handlers of their own.
 //
+// With a memory file its fiscal memory survives a restart or a power cut:
+// every command that changes anything is on the disk (flushed) before its
+// answer goes out, as one record that is either whole or, cut short,
+// ignored when the printer starts again (record_file.h). A printer made
+// from an existing memory file is a printer whose power came back: a
+// document that was open is cancelled (a fiscal receipt counts, with a
+// line on the journal) and the power cut is counted for the power-loss
+// report. Without a memory file it forgets everything when it goes.
+//
 // The simulator hands it every command that no script rule answers
 // (Simulator::AttachPrinter). Faults set on it (paper out, cover open,
 // busy) make it refuse commands with the ECR's error answers. It is used
@@ -30,6 +39,7 @@
 #include "document.h"
 #include "ecr_commands.h"
 #include "operation.h"
+#include "record_file.h"
 
 namespace ecrsim {
 
@@ -38,8 +48,25 @@ constexpr size_t kFiscalMemoryRecords = 1825;
 
 class VirtualPrinter {
  public:
-  // journalPath empty: the paper roll stays in memory only.
-  explicit VirtualPrinter(const std::string& journalPath = "");
+  // journalPath empty: the paper roll stays in memory only. memoryPath
+  // empty: no fiscal memory on the disk; else it is read (created when
+  // missing) and kept up to date.
+  explicit VirtualPrinter(const std::string& journalPath = "", const std::string& memoryPath = "");
+
+  // The memory file beside a journal: the journal's path with ".fiscal".
+  static std::string MemoryPathFor(const std::string& journalPath);
+  // Empty, or why the memory file could not be read or written; the printer
+  // then refuses every command that would change it (error 11).
+  std::string MemoryError() const;
+  // The power goes: the printer finishes the command it is at, then
+  // answers nothing more and writes nothing more.
+  void PowerCut();
+  // The power comes back to a printer whose power was cut. With a memory
+  // file it goes on as a printer made from that file would (what it holds
+  // is what the file holds): a document that was open is cancelled and
+  // the cut counted. Without one it has lost nothing, as if its memory were
+  // perfect, and goes on where it stopped.
+  void PowerOn();
 
   // Executes one command message and returns the answer message. A
   // numbered command that is not a query runs at most once (see
@@ -67,6 +94,7 @@ class VirtualPrinter {
   bool DayOpen() const;
   ecrcmd::DocumentState Document() const;
   size_t FiscalRecords() const;
+  int PowerCuts() const;  // since the last Z report
 
  private:
   using Fields = std::vector<std::string>;
@@ -142,6 +170,16 @@ class VirtualPrinter {
   // Executes an unnumbered command: the answer message.
   std::string Perform(const std::string& command);
   const Handler* Find(char code) const;
+  // The fiscal memory on the disk.
+  void LoadMemory();
+  void CancelAtPowerOn(ecrcmd::DocumentState document, bool training, int64_t subtotal);
+  // Appends the state after a command (with a new Z report when there is
+  // one); false when the disk refused it.
+  bool SaveMemory();
+  bool RewriteMemory();
+  std::string StateRecord(char kind);
+  template <typename Archive>
+  void Persist(Archive& a);
   uint8_t Fault() const;  // the error a printing command gets now, or 0
   bool FiscalMemoryFull() const;
   int Flags() const;
@@ -189,6 +227,23 @@ class VirtualPrinter {
   // command repeated after a power cut still runs only once.
   int64_t lastNumber_ = 0;
   std::string lastAnswer_;
+
+  // Power cuts since the last Z report, for the power-loss report.
+  int powerCuts_ = 0;
+  int64_t lastPowerOn_ = 0;
+  int cancelledReceipts_ = 0;
+  int64_t cancelledValue_ = 0;
+
+  // The fiscal memory file.
+  std::string memoryPath_;
+  RecordFile memory_;
+  std::string memoryError_;
+  bool newZ_ = false;        // the command just done wrote a Z report
+  bool poweredOff_ = false;  // PowerCut: nothing more is answered or written
+  // The open document as saved and read back (the live one is doc_).
+  int savedDocument_ = 0;
+  int64_t savedSubtotal_ = 0;
+  bool savedTraining_ = false;
 };
 
 }  // namespace ecrsim

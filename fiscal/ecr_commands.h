@@ -117,6 +117,7 @@ enum Error : uint8_t {
   kErrWrongState = 7,
   kErrClock = 9,
   kErrMemoryFull = 10,
+  kErrMemoryDisconnected = 11,  // the fiscal memory cannot be written
   kErrBadQuantity = 13,
   kErrBadAmount = 14,
   kErrBadDescription = 15,

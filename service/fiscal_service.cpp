@@ -172,10 +172,15 @@ std::wstring FromEcrText(const std::string& text) {
   return out;
 }
 
-FiscalService::FiscalService(IUnknown* owner) : owner_(owner) {}
+FiscalService::FiscalService(IUnknown* owner) : relay_(owner) {
+  relay_.onErrorAnswered = [this](long serial, long response) {
+    thread_.Post(kErrorAnsweredMessage, static_cast<WPARAM>(serial), response);
+  };
+}
 
 FiscalService::~FiscalService() {
-  Close();
+  relay_.Unbind();
+  thread_.Stop([this] { Close(); });
 }
 
 long FiscalService::Done(Outcome o) {
@@ -215,20 +220,8 @@ long FiscalService::OpenService(const std::wstring& deviceClass, const std::wstr
   log_.Configure(linkSettings_);
   if (!link_.Load(driverName_, &errorString_)) return Done(OPOS_E_NOEXIST);
 
-  window_.reset(CreateMessageWindow(this));
-  if (!window_) return Done(OPOS_E_FAILURE);
   deviceName_ = deviceName;
-  control_ = kr::ComPtr<IDispatch>(control);
-  if (control_) {
-    const wchar_t* names[] = {L"SOStatusUpdate", L"SOOutputComplete", L"SOError"};
-    DISPID* slots[] = {&statusDispid_, &outputDispid_, &errorDispid_};
-    for (int i = 0; i < 3; ++i) {
-      LPOLESTR name = const_cast<LPOLESTR>(names[i]);
-      if (FAILED(control_->GetIDsOfNames(IID_NULL, &name, 1, 0, slots[i]))) {
-        *slots[i] = DISPID_UNKNOWN;
-      }
-    }
-  }
+  (void)control;  // bound on the application's thread (BindControl)
   (void)deviceClass;
   open_ = true;
   return Done(Ok());
@@ -237,11 +230,7 @@ long FiscalService::OpenService(const std::wstring& deviceClass, const std::wstr
 long FiscalService::Close() {
   if (!open_) return Done(OPOS_E_CLOSED);
   if (claimed_) Release();
-  held_.clear();
-  window_.reset();
   open_ = false;
-  kr::ComPtr<IDispatch> control = std::move(control_);
-  control.reset();  // last: the control may go away with it
   return Done(Ok());
 }
 
@@ -279,7 +268,9 @@ long FiscalService::Release() {
 long FiscalService::Enable() {
   if (!claimed_) return Done(OPOS_E_NOTCLAIMED);
   if (enabled_) return Done(Ok());
+  enabling_ = true;
   Outcome o = Connect();
+  enabling_ = false;
   if (o) {
     enabled_ = true;
     o = Resync();
@@ -287,7 +278,7 @@ long FiscalService::Enable() {
   }
   // An application that asked for power reports learns the state at once.
   if (o && powerNotify_ == OPOS_PN_ENABLED) {
-    Fire(Event{Event::kStatus, OPOS_SUE_POWER_ONLINE, 0});
+    Fire(EventRelay::Event::kStatus, OPOS_SUE_POWER_ONLINE);
   }
   return Done(o);
 }
@@ -343,8 +334,7 @@ long FiscalService::DirectIO(long command, long* data, BSTR* text) {
 }
 
 long FiscalService::COFreezeEvents(bool freeze) {
-  containerFrozen_ = freeze;
-  if (!Frozen()) DeliverHeld();
+  relay_.SetFrozen(EventRelay::Freeze::kContainer, freeze);
   return Done(Ok());
 }
 
@@ -353,9 +343,7 @@ long FiscalService::ClearOutput() {
   if (!o) return Done(o);
   ClearQueue();
   // Held error events are cleared with the output they belong to.
-  held_.erase(std::remove_if(held_.begin(), held_.end(),
-                             [](const Event& e) { return e.kind == Event::kError; }),
-              held_.end());
+  relay_.DropErrors();
   // The printer's word rebuilds the model, at once or after the running
   // transaction (this may be called from inside one).
   resyncDue_ = true;
@@ -387,6 +375,7 @@ long FiscalService::ResetPrinter() {
 void FiscalService::ClearQueue() {
   queue_.clear();
   errorPending_ = false;
+  ++clears_;
 }
 
 // --- Properties -------------------------------------------------------------
@@ -413,7 +402,7 @@ long FiscalService::GetPropertyNumber(long index) {
     case PIDX_State:
       if (!open_) return OPOS_S_CLOSED;
       if (errorPending_) return OPOS_S_ERROR;
-      return queue_.empty() ? OPOS_S_IDLE : OPOS_S_BUSY;
+      return queue_.empty() && !running_ && !clearing_ ? OPOS_S_IDLE : OPOS_S_BUSY;
     case PIDX_BinaryConversion:
       return binaryConversion_;
     case PIDX_PowerNotify:
@@ -500,7 +489,7 @@ void FiscalService::SetPropertyNumber(long index, long value) {
       return;
     case PIDX_FreezeEvents:
       freezeEvents_ = on;
-      if (!Frozen()) DeliverHeld();
+      relay_.SetFrozen(EventRelay::Freeze::kApplication, on);
       break;
     case PIDX_BinaryConversion:
       if (value < kBinaryConversionNone || value > kBinaryConversionDecimal) {
@@ -528,9 +517,9 @@ void FiscalService::SetPropertyNumber(long index, long value) {
     case PIDX_FlagWhenIdle:
       flagWhenIdle_ = on;
       // Already idle: the event comes at once.
-      if (on && enabled_ && queue_.empty() && !errorPending_) {
+      if (on && enabled_ && queue_.empty() && !running_ && !errorPending_) {
         flagWhenIdle_ = false;
-        Fire(Event{Event::kStatus, FPTR_SUE_IDLE, 0});
+        Fire(EventRelay::Event::kStatus, FPTR_SUE_IDLE);
       }
       break;
     default:  // SlipSelection (there is no slip station) and read-only ones

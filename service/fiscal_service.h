@@ -1,27 +1,29 @@
 // The reference Service Object's behaviour: an OPOS fiscal printer over a
 // link driver. The COM layer (service_object.cpp) unpacks each of the 61
-// service methods and calls the member of the same name here.
+// service methods and calls the member of the same name here, on the
+// Service Object's own thread (service_thread.h): everything here runs on
+// that thread but the four members marked for the application's thread.
 //
 // Device life: OpenService reads the device key (LinkDriver, Link) and
 // loads the driver; Claim takes a machine-wide claim on the device name
-// (with a time-out; device_claim.h); enabling opens the link (OpenProt) and reads the
-// printer's state; disabling and Release close it again.
+// (with a time-out; device_claim.h); enabling opens the link (OpenProt) and
+// reads the printer's state; disabling and Release close it again.
 //
 // Printing: every operation is checked against the receipt model and sent
-// as one ECR command (ecr_commands.h). In synchronous mode the call returns
-// the ECR's result. In asynchronous mode the call is checked, queued and
-// answered at once; the queue is run on the application's thread from a
-// message-only window, and each job ends with an OutputCompleteEvent or an
-// ErrorEvent whose answer (retry, clear) decides what comes next.
+// as one ECR command (ecr_commands.h), at most once. In synchronous mode
+// the call returns the ECR's result. In asynchronous mode the call is
+// checked, queued and answered at once; the queue runs on the Service
+// Object's thread, whatever the application's thread does, and each job
+// ends with an OutputCompleteEvent or an ErrorEvent whose answer (retry,
+// clear) decides what comes next.
 //
-// Events go through the control's callbacks (SOStatusUpdate, SOOutputComplete,
-// SOError). While FreezeEvents is set, or the container has frozen the
-// control's events, they are held in order and delivered on thaw.
+// Events go through the control's callbacks on the application's thread
+// (event_relay.h), held while FreezeEvents is set or the container has
+// frozen the control's events.
 //
-// Everything runs on the thread that created the object (its apartment);
-// the link driver pumps that thread's messages while it waits, so any
-// method may be entered again from a window procedure: a second ECR
-// transaction is refused with OPOS_E_BUSY.
+// The link driver pumps the thread's messages while it waits, so a call of
+// the application may be carried out within a running transaction: a
+// second ECR transaction is refused with OPOS_E_BUSY.
 #pragma once
 
 #include <windows.h>
@@ -30,13 +32,16 @@
 
 #include <cstdint>
 #include <deque>
+#include <functional>
 #include <string>
 
 #include "device_claim.h"
 #include "ecr_commands.h"
 #include "ecr_link.h"
+#include "event_relay.h"
 #include "receipt_model.h"
 #include "service_log.h"
+#include "service_thread.h"
 #include "win_raii.h"
 
 namespace kso {
@@ -49,12 +54,23 @@ std::wstring FromEcrText(const std::string& text);
 
 class FiscalService {
  public:
-  // owner is AddRef'd around work started from the message window, so that
-  // a Close made from an event handler cannot free the object under it.
+  // owner is AddRef'd around each event delivered, so that a handler that
+  // releases the Service Object cannot free it under the delivery.
   explicit FiscalService(IUnknown* owner);
+  // Closes the device on its thread and ends the thread.
   ~FiscalService();
   FiscalService(const FiscalService&) = delete;
   FiscalService& operator=(const FiscalService&) = delete;
+
+  // --- On the application's thread ---
+  // Carries out call on the Service Object's thread (started by the first
+  // one), then delivers the events it raised; false when the thread cannot
+  // run.
+  bool OnServiceThread(const std::function<void()>& call);
+  // Events go to control's callbacks on this thread (at OpenService).
+  void BindControl(IDispatch* control);
+  // After Close (or a failed OpenService): no more events, the thread ends.
+  void AfterClose();
 
   // Each method returns its OPOS result code and leaves it, with the
   // extended code, in ResultCode and ResultCodeExtended.
@@ -127,18 +143,13 @@ class FiscalService {
   // printer has none of them.
   long Unsupported();
 
-  // The message window's messages.
+  // The messages of the Service Object's thread.
   void OnWindowMessage(UINT message, WPARAM wParam, LPARAM lParam);
 
   // The device's protocol log, for the Service Object's own lines.
   ServiceLog& log() { return log_; }
 
  private:
-  struct Event {
-    enum Kind { kStatus, kOutputComplete, kError } kind;
-    long value;     // status data, output id, or the error's result code
-    long extended;  // the error's extended code
-  };
   struct Job {
     std::string command;
     long outputId;
@@ -194,18 +205,13 @@ class FiscalService {
   void PostRun();
   void RunQueue();
 
-  // Events.
-  bool Frozen() const { return freezeEvents_ || containerFrozen_; }
-  void Fire(const Event& e);
-  void DeliverHeld();
-  void Deliver(const Event& e);
-  void CallControl(DISPID dispid, VARIANT* argsLastFirst, UINT count);
+  // Events, for the application's thread.
+  void Fire(EventRelay::Event::Kind kind, long value, long extended = 0);
+  // The application's answer to the error event numbered serial.
+  void OnErrorAnswered(long serial, long response);
 
-  IUnknown* owner_;
-  kr::ComPtr<IDispatch> control_;
-  DISPID statusDispid_ = DISPID_UNKNOWN, outputDispid_ = DISPID_UNKNOWN,
-         errorDispid_ = DISPID_UNKNOWN;
-  kr::UniqueWindow window_;
+  EventRelay relay_;
+  ServiceThread thread_;
   bool runPosted_ = false;
 
   // Configuration.
@@ -223,8 +229,8 @@ class FiscalService {
   DeviceClaim claim_;
   bool claiming_ = false;
   bool enabled_ = false;
+  bool enabling_ = false;
   bool freezeEvents_ = false;
-  bool containerFrozen_ = false;
   long resultCode_ = 0, resultCodeExtended_ = 0;
   long binaryConversion_ = 0;
   long powerNotify_ = 0;
@@ -257,8 +263,9 @@ class FiscalService {
   bool running_ = false, inTransaction_ = false, errorPending_ = false;
   bool reporting_ = false;  // a report is being printed: PrinterState reads Report
   long errorOutId_ = 0, errorState_ = 1, errorLevel_ = 1, errorStation_ = 0;
-  std::deque<Event> held_;
-  bool delivering_ = false;
+  long errorSerial_ = 0;   // the error event whose answer is awaited
+  long clears_ = 0;        // output cleared so far (ClearOutput, errors answered with clear)
+  bool clearing_ = false;  // output cleared on the application's answer: the model is read back
 };
 
 }  // namespace kso

@@ -83,7 +83,10 @@ bool AnswersTo(const ecrcmd::Answer& answer, char code, int64_t number) {
 
 Outcome FiscalService::Connect() {
   if (link_.IsOpen()) return Ok();
-  const int error = link_.Open(linkSettings_, window_.get(), kNetMessage);
+  if (!open_ || !claimed_ || !(enabled_ || enabling_)) {
+    return Outcome{OPOS_E_NOHARDWARE, 0};  // disabled or closed meanwhile: no new link
+  }
+  const int error = link_.Open(linkSettings_, thread_.Window(), kNetMessage);
   char text[160];
   if (error != 0) {
     std::snprintf(text, sizeof text,
@@ -295,7 +298,7 @@ void FiscalService::UpdateFlags(int flags) {
         !(flags & cmd::kFlagReceiptNearEnd)) {
       continue;  // the near-end row reports it
     }
-    Fire(Event{Event::kStatus, is ? f.on : f.off, 0});
+    Fire(EventRelay::Event::kStatus, is ? f.on : f.off);
   }
 }
 
@@ -303,7 +306,7 @@ void FiscalService::SetPower(bool online) {
   if (online == powerOnline_) return;
   powerOnline_ = online;
   if (powerNotify_ == OPOS_PN_ENABLED && enabled_) {
-    Fire(Event{Event::kStatus, online ? OPOS_SUE_POWER_ONLINE : OPOS_SUE_POWER_OFF_OFFLINE, 0});
+    Fire(EventRelay::Event::kStatus, online ? OPOS_SUE_POWER_ONLINE : OPOS_SUE_POWER_OFF_OFFLINE);
   }
 }
 

@@ -1,11 +1,10 @@
-// FiscalService: the message window, the asynchronous output queue and events.
+// FiscalService: the Service Object's thread, the asynchronous output queue
+// and events.
 #include <algorithm>
 
 #include "fiscal_service.h"
 #include "fiscal_service_internal.h"
 #include "opos.h"
-
-extern "C" IMAGE_DOS_HEADER __ImageBase;
 
 namespace kso {
 
@@ -14,69 +13,65 @@ namespace cmd = ecrcmd;
 
 namespace {
 
-constexpr wchar_t kWindowClass[] = L"KerunelServiceWindow";
 constexpr int kLineFaultBit = 0x02;
-
-LRESULT CALLBACK WindowProc(HWND hwnd, UINT message, WPARAM wParam, LPARAM lParam) {
-  auto* service = reinterpret_cast<FiscalService*>(GetWindowLongPtrW(hwnd, GWLP_USERDATA));
-  if (service && (message == kRunMessage || message == kNetMessage)) {
-    service->OnWindowMessage(message, wParam, lParam);
-    return 0;
-  }
-  return DefWindowProcW(hwnd, message, wParam, lParam);
-}
 
 }  // namespace
 
-HWND CreateMessageWindow(FiscalService* service) {
-  HINSTANCE instance = reinterpret_cast<HINSTANCE>(&__ImageBase);
-  WNDCLASSEXW wc{};
-  wc.cbSize = sizeof wc;
-  if (!GetClassInfoExW(instance, kWindowClass, &wc)) {
-    wc = WNDCLASSEXW{};
-    wc.cbSize = sizeof wc;
-    wc.lpfnWndProc = WindowProc;
-    wc.hInstance = instance;
-    wc.lpszClassName = kWindowClass;
-    RegisterClassExW(&wc);
-  }
-  HWND hwnd = CreateWindowExW(0, kWindowClass, L"", 0, 0, 0, 0, 0, HWND_MESSAGE, nullptr, instance,
-                              nullptr);
-  if (hwnd) SetWindowLongPtrW(hwnd, GWLP_USERDATA, reinterpret_cast<LONG_PTR>(service));
-  return hwnd;
+// --- The Service Object's thread ---------------------------------------------
+
+bool FiscalService::OnServiceThread(const std::function<void()>& call) {
+  const bool ran = thread_.Start([this](UINT message, WPARAM w, LPARAM l) {
+    OnWindowMessage(message, w, l);
+  }) && thread_.Run(call);
+  relay_.Deliver();  // what the call raised, before it returns
+  return ran;
+}
+
+void FiscalService::BindControl(IDispatch* control) {
+  relay_.Bind(control);
+}
+
+void FiscalService::AfterClose() {
+  relay_.Unbind();
+  thread_.Stop(nullptr);
 }
 
 // --- Asynchronous output and events ------------------------------------------
 
 void FiscalService::PostRun() {
-  if (runPosted_ || !window_) return;
-  runPosted_ = PostMessageW(window_.get(), kRunMessage, 0, 0) != FALSE;
+  if (runPosted_) return;
+  runPosted_ = thread_.Post(kRunMessage, 0, 0);
 }
 
-void FiscalService::OnWindowMessage(UINT message, WPARAM, LPARAM lParam) {
-  owner_->AddRef();  // an event handler may close and release us
+void FiscalService::OnWindowMessage(UINT message, WPARAM wParam, LPARAM lParam) {
   if (message == kRunMessage) {
     runPosted_ = false;
     RunQueue();
   } else if (message == kNetMessage && link_.IsOpen()) {
     SetPower((lParam & kLineFaultBit) == 0);
+  } else if (message == kErrorAnsweredMessage) {
+    OnErrorAnswered(static_cast<long>(wParam), static_cast<long>(lParam));
   }
-  owner_->Release();
 }
 
 void FiscalService::RunQueue() {
   if (running_ || inTransaction_) return;
   running_ = true;
   while (enabled_ && !queue_.empty() && !errorPending_) {
+    // The job in flight is no longer queued: ClearOutput cannot take it
+    // back, and what the printer did with it is told.
     const Job job = queue_.front();
+    queue_.pop_front();
+    const long clears = clears_;
     ecrcmd::Answer answer;
     const Outcome o = Transact(job.command, &answer);
-    if (!enabled_ || queue_.empty()) break;  // disabled or cleared meanwhile
+    if (!enabled_) break;  // disabled or closed meanwhile
     if (o) {
-      queue_.pop_front();
-      Fire(Event{Event::kOutputComplete, job.outputId, 0});
+      Fire(EventRelay::Event::kOutputComplete, job.outputId);
       continue;
     }
+    if (clears != clears_) continue;  // its output was cleared meanwhile: no error for it
+    queue_.push_front(job);           // first again, for a retry
     errorPending_ = true;
     errorOutId_ = job.outputId;
     errorState_ = job.stateBefore;
@@ -85,78 +80,37 @@ void FiscalService::RunQueue() {
     Done(o);
     // The answer (now, or when events thaw) decides; a retry comes back
     // through the message queue, so the application's thread stays live.
-    Fire(Event{Event::kError, o.code, o.code == OPOS_E_EXTENDED ? o.extended : 0});
+    ++errorSerial_;
+    Fire(EventRelay::Event::kError, o.code, o.code == OPOS_E_EXTENDED ? o.extended : 0);
     break;
   }
+  if (!errorPending_) FollowPrinter();  // still busy until the model is the printer's again
   running_ = false;
-  if (!errorPending_) FollowPrinter();
+  if (enabled_ && !queue_.empty() && !errorPending_) PostRun();  // queued meanwhile
   if (enabled_ && queue_.empty() && !errorPending_ && flagWhenIdle_) {
     flagWhenIdle_ = false;
-    Fire(Event{Event::kStatus, FPTR_SUE_IDLE, 0});
+    Fire(EventRelay::Event::kStatus, FPTR_SUE_IDLE);
   }
 }
 
-void FiscalService::Fire(const Event& e) {
-  held_.push_back(e);
-  if (!Frozen()) DeliverHeld();
+void FiscalService::Fire(EventRelay::Event::Kind kind, long value, long extended) {
+  relay_.Post(EventRelay::Event{kind, value, extended,
+                                kind == EventRelay::Event::kError ? errorSerial_ : 0});
 }
 
-void FiscalService::DeliverHeld() {
-  if (delivering_) return;  // the outer delivery goes on with the rest, in order
-  delivering_ = true;
-  while (!Frozen() && !held_.empty() && open_) {
-    const Event e = held_.front();
-    held_.pop_front();
-    Deliver(e);
+void FiscalService::OnErrorAnswered(long serial, long response) {
+  if (!errorPending_ || serial != errorSerial_) return;  // cleared meanwhile
+  errorPending_ = false;
+  if (response == OPOS_ER_RETRY) {
+    PostRun();
+  } else {
+    // Clear: the rest of the output goes; the printer's state is read
+    // again, since queued operations had moved the model on.
+    ClearQueue();
+    clearing_ = true;  // busy until the model is the printer's again
+    if (enabled_) Resync();
+    clearing_ = false;
   }
-  delivering_ = false;
-}
-
-void FiscalService::Deliver(const Event& e) {
-  VARIANT args[4];
-  for (VARIANT& v : args) {
-    VariantInit(&v);
-    v.vt = VT_I4;
-  }
-  switch (e.kind) {
-    case Event::kStatus:
-      args[0].lVal = e.value;
-      CallControl(statusDispid_, args, 1);
-      return;
-    case Event::kOutputComplete:
-      args[0].lVal = e.value;
-      CallControl(outputDispid_, args, 1);
-      return;
-    case Event::kError: {
-      // The application answers in its handler; we propose a retry.
-      long response = OPOS_ER_RETRY;
-      args[0].vt = VT_BYREF | VT_I4;
-      args[0].plVal = &response;
-      args[1].lVal = OPOS_EL_OUTPUT;
-      args[2].lVal = e.extended;
-      args[3].lVal = e.value;
-      CallControl(errorDispid_, args, 4);
-      if (!errorPending_) return;  // cleared from the handler
-      errorPending_ = false;
-      if (response == OPOS_ER_RETRY) {
-        PostRun();
-      } else {
-        // Clear: the rest of the output goes; the printer's state is read
-        // again, since queued operations had moved the model on.
-        ClearQueue();
-        if (enabled_) Resync();
-      }
-      return;
-    }
-  }
-}
-
-void FiscalService::CallControl(DISPID dispid, VARIANT* argsLastFirst, UINT count) {
-  if (!control_ || dispid == DISPID_UNKNOWN) return;
-  kr::ComPtr<IDispatch> control = control_;  // held across the call
-  DISPPARAMS params{argsLastFirst, nullptr, count, 0};
-  control->Invoke(dispid, IID_NULL, LOCALE_USER_DEFAULT, DISPATCH_METHOD, &params, nullptr, nullptr,
-                  nullptr);
 }
 
 }  // namespace kso

@@ -10,12 +10,10 @@
 
 namespace kso {
 
-// The message window's messages.
-constexpr UINT kRunMessage = WM_APP + 1;  // run the asynchronous output queue
-constexpr UINT kNetMessage = WM_APP + 2;  // the link driver's line change
-
-// A message-only window that hands kRunMessage and kNetMessage to service.
-HWND CreateMessageWindow(FiscalService* service);
+// The messages of the Service Object's thread.
+constexpr UINT kRunMessage = WM_APP + 1;            // run the asynchronous output queue
+constexpr UINT kNetMessage = WM_APP + 2;            // the link driver's line change
+constexpr UINT kErrorAnsweredMessage = WM_APP + 3;  // error event serial, the answer
 
 inline std::string N(int64_t value) {
   return std::to_string(value);

@@ -354,6 +354,28 @@ class ServiceObject final : public kr::NoTypeInfo<> {
     }
 
     AddRef();  // a Close from an event handler must not free us mid-call
+    // Events reach the control on this thread, the application's.
+    if (index == kr::kSvcOpenService) service_.BindControl(args.Dispatch(2));
+    VARIANT value;
+    VariantInit(&value);
+    value.vt = VT_I4;
+    value.lVal = opos::OPOS_E_FAILURE;  // when the Service Object's thread cannot run
+    service_.OnServiceThread([&] { Dispatch(index, signature, args, &value); });
+    if (index == kr::kSvcClose || (index == kr::kSvcOpenService && value.lVal != 0)) {
+      service_.AfterClose();
+    }
+    Release();
+    if (result) {
+      *result = value;
+    } else {
+      VariantClear(&value);
+    }
+    return S_OK;
+  }
+
+ private:
+  // One call, on the Service Object's thread; its result into value.
+  void Dispatch(int index, const char* signature, CallArgs& args, VARIANT* out) {
     // Every call but the frequent property reads goes to the device's log.
     const bool logged = index != kr::kSvcGetPropertyNumber && index != kr::kSvcGetPropertyString;
     std::string call;
@@ -363,9 +385,8 @@ class ServiceObject final : public kr::NoTypeInfo<> {
       service_.log().Write("%s", call.c_str());
       errorBefore = service_.GetPropertyString(opos::PIDX_ErrorString);
     }
-    VARIANT value;
-    VariantInit(&value);
-    value.vt = VT_I4;
+    VARIANT& value = *out;
+    value.lVal = 0;
     switch (index) {
       case kr::kSvcGetPropertyNumber:
         value.lVal = service_.GetPropertyNumber(args.Long(0));
@@ -387,16 +408,8 @@ class ServiceObject final : public kr::NoTypeInfo<> {
         break;
     }
     if (logged && service_.log().Enabled()) LogResult(index, signature, args, call, errorBefore);
-    Release();
-    if (result) {
-      *result = value;
-    } else {
-      VariantClear(&value);
-    }
-    return S_OK;
   }
 
- private:
   volatile LONG refs_ = 1;  // the creator's
   FiscalService service_;
 };
@@ -424,7 +437,8 @@ extern "C" BOOL WINAPI DllMain(HINSTANCE instance, DWORD reason, LPVOID) {
     g_module = instance;
     DisableThreadLibraryCalls(instance);
   } else if (reason == DLL_PROCESS_DETACH) {
-    UnregisterClassW(L"KerunelServiceWindow", instance);
+    UnregisterClassW(L"KerunelServiceThread", instance);
+    UnregisterClassW(L"KerunelServiceEvents", instance);
   }
   return TRUE;
 }
@@ -436,8 +450,9 @@ extern "C" HRESULT STDAPICALLTYPE DllGetClassObject(REFCLSID clsid, REFIID iid, 
   return g_factory.QueryInterface(iid, out);
 }
 
+// Not while an object lives, nor while a Service Object's thread runs.
 extern "C" HRESULT STDAPICALLTYPE DllCanUnloadNow() {
-  return g_objects == 0 && g_locks.Count() == 0 ? S_OK : S_FALSE;
+  return g_objects == 0 && g_locks.Count() == 0 && ServiceThread::Count() == 0 ? S_OK : S_FALSE;
 }
 
 // Returns S_OK, or SELFREG_E_CLASS when a key could not be written.

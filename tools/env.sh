@@ -15,8 +15,9 @@ kr_install_packages() {
   DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -qq --no-install-recommends "${missing[@]}" >/dev/null
 }
 
-# kr_build x64|x86 [build dir] [targets...]: configures (once) and builds
-# one architecture (all targets unless some are named).
+# kr_build x64|x86 [build dir] [targets...]: configures (once, with any
+# extra cmake arguments in KR_CMAKE_ARGS) and builds one architecture (all
+# targets unless some are named).
 kr_build() {
   local arch=$1 toolchain
   local dir=${2:-$root/build/$arch}
@@ -27,7 +28,7 @@ kr_build() {
   esac
   if [ ! -f "$dir/build.ninja" ]; then
     cmake -S "$root" -B "$dir" -G Ninja -DCMAKE_BUILD_TYPE=Release \
-      -DCMAKE_TOOLCHAIN_FILE="$root/cmake/toolchain-$toolchain-mingw.cmake" >/dev/null
+      -DCMAKE_TOOLCHAIN_FILE="$root/cmake/toolchain-$toolchain-mingw.cmake" ${KR_CMAKE_ARGS:-} >/dev/null
   fi
   echo "== build $arch"
   local t=()
@@ -61,3 +62,5 @@ kr_wine_prefix() {
 
 # The installers: wixl builds them, msitools post-processes and reads them back.
 KR_PACKAGES="$KR_PACKAGES msitools wixl"
+# Signing (tools/build.sh --sign) and its test's throwaway certificate.
+KR_PACKAGES="$KR_PACKAGES osslsigncode openssl"

@@ -235,6 +235,81 @@ TEST_F(CliTest, TheServiceObjectLogsItsCallsCommandsAndResults) {
   DeleteFileW(log.c_str());
 }
 
+// kerunel-cli device in both registry views: each step's exit status and
+// words, the values as the registry then holds them in that view (and not
+// in the other); then a device tested end to end, working and not.
+TEST_F(CliTest, DeviceCommandRoundTripInBothViews) {
+  const std::string key = "SOFTWARE\\OLEforRetail\\ServiceOPOS\\Kerunel\\RoundTrip";
+  auto value = [&key](REGSAM view, const char* name) {
+    kr::UniqueHKey k;
+    char data[256] = {};
+    DWORD size = sizeof data;
+    if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, key.c_str(), 0, KEY_READ | view, k.put()) !=
+            ERROR_SUCCESS ||
+        RegGetValueA(k.get(), nullptr, name, RRF_RT_REG_SZ, nullptr, data, &size) !=
+            ERROR_SUCCESS) {
+      return std::string("(absent)");
+    }
+    return std::string(data);
+  };
+  struct Step {
+    std::string args;
+    int status;
+    std::string shown;
+    const char* value;  // then holds expected, in this view only
+    std::string expected;
+  };
+  for (const char* view : {"64", "32"}) {
+    const REGSAM own = std::string(view) == "64" ? KEY_WOW64_64KEY : KEY_WOW64_32KEY;
+    const REGSAM other = own == KEY_WOW64_64KEY ? KEY_WOW64_32KEY : KEY_WOW64_64KEY;
+    const std::string arch = own == KEY_WOW64_64KEY ? "x64" : "x86";
+    const std::string v = std::string(" --view ") + view;
+    const Step steps[] = {
+        {"add RoundTrip ECRIP=10.0.0.5 LogLevel=2" + v, 0, "RoundTrip added", "LogFileName",
+         "C:\\ProgramData\\Kerunel\\RoundTrip-" + arch + ".log"},
+        {"add RoundTrip ECRIP=10.0.0.6" + v, 1, "exists", "ECRIP", "10.0.0.5"},
+        {"add RoundTrip ECRIP=10.0.0.6 --keep" + v, 0, "kept as it is", "ECRIP", "10.0.0.5"},
+        {"set RoundTrip ECRPortNumber=70000" + v, 2, "not a port", "ECRPortNumber", "(absent)"},
+        {"set RoundTrip OnLine=YES" + v, 2, "longer than the driver reads", "OnLine", "(absent)"},
+        {"set RoundTrip Link=@ECRIP=10.0.0.1" + v, 2, "unquoted value", "Link", "(absent)"},
+        {"set RoundTrip ECRPort=9100" + v, 2, "not a device value", "ECRIP", "10.0.0.5"},
+        {"set RoundTrip ECRPortNumber=9100 LogLevel=" + v, 0, "changed", "LogLevel", "(absent)"},
+        {"show RoundTrip" + v, 0, "link: 10.0.0.5 port 9100, OnLine 1, StatusCheck 0, log off",
+         "ECRPortNumber", "9100"},
+        {"list" + v, 0, "RoundTrip  Kerunel.FiscalService.1  Sandoral  10.0.0.5:9100", nullptr, ""},
+        {"remove RoundTrip" + v, 0, "RoundTrip removed", "ECRIP", "(absent)"},
+        {"show RoundTrip" + v, 1, "no device RoundTrip", nullptr, ""},
+    };
+    for (const Step& step : steps) {
+      std::string out;
+      const std::wstring command(step.args.begin(), step.args.end());
+      EXPECT_EQ(step.status, RunProcess(L"kerunel-cli.exe device " + command, &out, 30000))
+          << step.args << "\n"
+          << out;
+      EXPECT_NE(std::string::npos, out.find(step.shown)) << step.args << "\n" << out;
+      if (step.value) {
+        EXPECT_EQ(step.expected, value(own, step.value)) << step.args;
+        EXPECT_EQ("(absent)", value(other, step.value)) << step.args << ": the other view";
+      }
+    }
+  }
+
+  const std::pair<const char*, const char*> tests[] = {
+      {"CliFP", "CliFP: OK, the printer answers"},
+      {"NoSuchDevice", "NoSuchDevice: NOT WORKING at Open: no such device"},
+  };
+  for (const auto& [device, verdict] : tests) {
+    std::string out;
+    const std::string name(device);
+    const int status =
+        RunProcess(L"kerunel-cli.exe device test " + std::wstring(name.begin(), name.end()) +
+                       L" --module Kerunel.ocx",
+                   &out, 60000);
+    EXPECT_EQ(name == "CliFP" ? 0 : 1, status) << out;
+    EXPECT_NE(std::string::npos, out.find(verdict)) << out;
+  }
+}
+
 // A device claimed by one process is refused to another; when the holder
 // dies without releasing it, the next one waiting takes it over.
 TEST_F(CliTest, AClaimWhoseHolderDiesIsTakenOver) {

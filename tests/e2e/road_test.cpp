@@ -15,6 +15,7 @@
 
 #include "control_client.h"
 #include "ecrsim.h"
+#include "fault_lines.h"
 #include "opos.h"
 #include "service_ids.h"
 #include "support.h"
@@ -530,6 +531,115 @@ TEST_P(RoadTest, NewLinkRebuildsTheReceiptFromThePrinter) {
   EXPECT_EQ(kPrinterMonitor, c_.Get("PrinterState"));
   SellOne(L"Plums", 150);
   EXPECT_EQ(150, restarted->DailyNet());
+}
+
+// The ECR loses its power mid-receipt with its fiscal memory on the disk:
+// the item whose answer the cut took stays open (112) until the ECR is back,
+// then it is settled once; the receipt open at the cut is cancelled at
+// power-on, and the application sees it gone. A restart between two calls
+// does the same. The day goes on from the memory.
+TEST_P(RoadTest, PowerCutMidReceiptResumesFromTheFiscalMemory) {
+  wchar_t dir[MAX_PATH];
+  GetTempPathW(MAX_PATH, dir);
+  const std::wstring base = std::wstring(dir) + L"kerunel_power_" +
+                            std::wstring(GetParam().driver, GetParam().driver + 1);
+  const std::string journal(base.begin(), base.end());
+  DeleteFileW((base + L".txt").c_str());
+  DeleteFileW((base + L".fiscal").c_str());
+  auto printer = std::make_shared<ecrsim::VirtualPrinter>(journal + ".txt", journal + ".fiscal");
+  ASSERT_EQ("", printer->MemoryError());
+  ecr_.AttachPrinter(printer);
+  OpenDevice();
+  SellOne(L"Coffee", 120);
+
+  ASSERT_EQ(OPOS_SUCCESS, Begin());
+  ASSERT_EQ(OPOS_SUCCESS, Item(L"Bread", 250));
+  ASSERT_TRUE(ecrsim::InjectFault("lose answer", ecr_, printer));
+  std::thread cut([&] {  // once the printer has registered it
+    auto milk = [&](const ecrsim::Record&) {
+      return printer->Paper().find("Milk") != std::string::npos;
+    };
+    if (ecr_.WaitFor(milk, 5000)) ecrsim::InjectFault("power off", ecr_, printer);
+  });
+  EXPECT_EQ(OPOS_E_TIMEOUT, Item(L"Milk", 110));
+  cut.join();
+  ASSERT_TRUE(ecrsim::InjectFault("power on", ecr_, printer));
+  EXPECT_EQ(OPOS_SUCCESS, Item(L"Milk", 110)) << Text("ErrorString");  // it was registered
+  EXPECT_EQ(OPOS_E_EXTENDED, Total(360, 360, L"CASH"));
+  EXPECT_EQ(OPOS_EFPTR_WRONG_STATE, c_.Get("ResultCodeExtended"));
+  EXPECT_EQ(kPrinterMonitor, c_.Get("PrinterState"));
+
+  ASSERT_EQ(OPOS_SUCCESS, Begin());
+  ASSERT_EQ(OPOS_SUCCESS, Item(L"Jam", 330));
+  ASSERT_TRUE(ecrsim::InjectFault("restart", ecr_, printer));
+  EXPECT_EQ(OPOS_E_EXTENDED, Item(L"Honey", 500));
+  EXPECT_EQ(kPrinterMonitor, c_.Get("PrinterState"));
+
+  SellOne(L"Tea", 100);
+  EXPECT_EQ(220, printer->DailyNet());
+  EXPECT_EQ(4, printer->ReceiptNumber());  // the two cancelled took their numbers
+  const std::string paper = printer->Paper();
+  EXPECT_EQ(2u, Occurrences(paper, "*** POWER CUT ***"));
+  EXPECT_EQ(1u, Occurrences(paper, "Milk"));
+  EXPECT_EQ(0u, Occurrences(paper, "Honey"));
+  c_.Call("Close");
+  ecr_.Stop();
+  printer.reset();
+  DeleteFileW((base + L".txt").c_str());
+  DeleteFileW((base + L".fiscal").c_str());
+}
+
+// Asynchronous output runs on the Service Object's own thread: it is
+// printed while the application is busy and pumps no messages, and its
+// events reach the application's thread once it pumps. ClearOutput during a
+// transaction takes back what is queued, not the command in flight, and a
+// call made after it is printed: every call that stays accepted ends in
+// exactly one event.
+TEST_P(RoadTest, AsynchronousOutputRunsOnTheServiceObjectsThread) {
+  OpenDevice();
+  ASSERT_EQ(OPOS_SUCCESS, Begin());
+  ASSERT_EQ(S_OK, c_.Set("AsyncMode", 1));
+  const DWORD appThread = GetCurrentThreadId();
+  std::vector<DWORD> eventThreads;
+  c_.onEvent = [&](const kcli::EventRecord&) { eventThreads.push_back(GetCurrentThreadId()); };
+  auto printed = [this](const char* text) {
+    return [this, text](const ecrsim::Record&) {
+      return printer_->Paper().find(text) != std::string::npos;
+    };
+  };
+  ASSERT_EQ(OPOS_SUCCESS, Item(L"Bread", 250));
+  ASSERT_EQ(OPOS_SUCCESS, Item(L"Butter", 180));
+  // Busy: no messages pumped while it waits.
+  ASSERT_TRUE(ecr_.WaitFor(printed("Butter"), 10000));
+  EXPECT_TRUE(c_.Events().empty());
+  ASSERT_TRUE(WaitForEvents(kOutputComplete, 2));
+
+  ecr_.WorkOnNext(1500);
+  ASSERT_EQ(OPOS_SUCCESS, Item(L"Slow", 100));
+  const long slow = c_.Get("OutputID");
+  ASSERT_EQ(OPOS_SUCCESS, Item(L"Cleared1", 100));
+  ASSERT_EQ(OPOS_SUCCESS, Item(L"Cleared2", 100));
+  ASSERT_TRUE(ecr_.WaitFor(printed("Slow"), 10000));  // executed, answer still to come
+  ASSERT_EQ(OPOS_SUCCESS, c_.Call("ClearOutput"));
+  ASSERT_EQ(OPOS_SUCCESS, Item(L"After", 100));
+  const long after = c_.Get("OutputID");
+  ASSERT_TRUE(
+      kcli::ControlClient::PumpUntil([&] { return c_.Get("State") == OPOS_S_IDLE; }, 10000));
+  kcli::ControlClient::Pump();
+  std::vector<long> completed;
+  for (const kcli::EventRecord& e : c_.Events()) {
+    if (e.dispid == kOutputComplete) completed.push_back(e.values[0]);
+  }
+  EXPECT_EQ(4u, completed.size());
+  EXPECT_EQ(slow, completed[2]);
+  EXPECT_EQ(after, completed.back());
+  EXPECT_EQ(0u, c_.Count(kErrorEvent));
+  const std::string paper = printer_->Paper();
+  EXPECT_EQ(std::string::npos, paper.find("Cleared"));
+  EXPECT_EQ(1u, Occurrences(paper, "After"));
+  for (DWORD t : eventThreads) EXPECT_EQ(appThread, t);
+  ASSERT_EQ(S_OK, c_.Set("AsyncMode", 0));
+  EXPECT_EQ(OPOS_SUCCESS, Total(630, 630, L"CASH")) << Text("ErrorString");
 }
 
 // A device is claimed by one control at a time; a second one waits for it
