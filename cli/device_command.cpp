@@ -67,6 +67,7 @@ constexpr ServiceValue kServiceValues[] = {
     {"LinkDriver", CheckDriver},
     {"Link", CheckLink},
     {"AnswerTimeout", CheckMilliseconds},
+    {"ReportTimeout", CheckMilliseconds},
 };
 
 // The value's proper spelling, or nullptr when the device key has no such value.
@@ -113,9 +114,9 @@ int Usage(const char* why) {
                "       kerunel-cli device set NAME Value=Text... [--create] [--view 32|64]\n"
                "       kerunel-cli device remove NAME [--view 32|64]\n"
                "       kerunel-cli device test NAME [--module Kerunel.ocx]\n"
-               "Values: LinkDriver, Link, AnswerTimeout, ECRIP, ECRPortNumber, OnLine, "
-               "StatusCheck,\n        ExtDisplayEcho, LogLevel, LogFileName (\"Value=\" removes "
-               "it)\n");
+               "Values: LinkDriver, Link, AnswerTimeout, ReportTimeout, ECRIP, ECRPortNumber, "
+               "OnLine,\n        StatusCheck, ExtDisplayEcho, LogLevel, LogFileName (\"Value=\" "
+               "removes it)\n");
   return kExitUsage;
 }
 

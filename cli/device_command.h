@@ -14,7 +14,8 @@
 //
 // Options: --view 32|64 (default: this program's own view), --service PROGID
 // (add: the Service Object, default Kerunel.FiscalService.1), --module PATH
-// (test: the control's module). Values: LinkDriver, Link, AnswerTimeout and
+// (test: the control's module). Values: LinkDriver, Link, AnswerTimeout,
+// ReportTimeout and
 // the link's ECRIP, ECRPortNumber, OnLine, StatusCheck, ExtDisplayEcho,
 // LogLevel, LogFileName. A LogLevel without LogFileName logs to
 // %ProgramData%\Kerunel\NAME-x64.log (x86 for the 32-bit view).
