@@ -326,7 +326,10 @@ struct Simulator::Impl : EcrSession {
     }
     if (executor) {
       std::string answer = executor->Execute(std::string(message.begin(), message.end()));
-      cv.notify_all();  // what it printed may be what a waiter waits for
+      {
+        std::lock_guard<std::mutex> lock(mu);  // what it printed may be what a waiter waits for
+        cv.notify_all();
+      }
       if (answer.empty()) return;  // its power was cut
       reply = Reply::Answer(Bytes(answer.begin(), answer.end()));
     }
