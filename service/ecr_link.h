@@ -1,7 +1,8 @@
 // The Service Object's hold on a link driver: Sandoral.dll or Mirevon.dll
 // loaded by name, its link opened with the device's settings, and one ECR
-// transaction per call. Runs on the Service Object's (the application's)
-// thread only; the driver pumps that thread's messages while it waits.
+// transaction per call. Runs on the Service Object's own thread only
+// (service_thread.h); the driver pumps that thread's messages while it
+// waits.
 #pragma once
 
 #include <windows.h>

@@ -153,7 +153,10 @@ Outcome FiscalService::Transact(const std::string& command, ecrcmd::Answer* answ
   }
   if (o) {
     o = SendUntilAnswered(command, number, answer);
-    if (again && o.code != OPOS_E_TIMEOUT) unsettled_ = Unsettled{};
+    if (again && o.code != OPOS_E_TIMEOUT) {
+      unsettled_ = Unsettled{};
+      resyncDue_ = true;  // the model may have counted it already: the printer's word
+    }
     if (!raw && !query && o.code == OPOS_E_TIMEOUT) {
       unsettled_ = Unsettled{Unsettled::kUnknown, command, number};
     }
