@@ -7,6 +7,7 @@
 #include "com_server.h"
 #include "kerunel_ctrl.h"
 #include "kerunel_ids.h"
+#include "module_unload.h"
 #include "property_page.h"
 #include "registration.h"
 
@@ -31,6 +32,11 @@ const ClassEntry kClasses[] = {
 }  // namespace kr
 
 extern "C" {
+
+BOOL WINAPI DllMain(HINSTANCE, DWORD reason, LPVOID reserved) {
+  if (reason == DLL_PROCESS_DETACH) kr::ReleaseRuntimeOnUnload(reserved);
+  return TRUE;
+}
 
 STDAPI DllGetClassObject(REFCLSID clsid, REFIID iid, void** out) {
   if (out == nullptr) return E_POINTER;

@@ -134,6 +134,21 @@ struct StatusReply {
   int delayMs = 0;        // pause before replying
 };
 
+// A hostile printer: what the ECR does to its answers to the commands with
+// one code (its error answers are left alone).
+struct Spoil {
+  enum Kind {
+    kNone,       // answers as they are
+    kField,      // field `field` (0: the status flags) becomes `text` (added when missing)
+    kTwice,      // each answer sent twice, each copy in a frame of its own
+    kOversized,  // each answer padded with a field of '9's to `bytes` bytes
+  };
+  Kind kind = kNone;
+  int field = 0;
+  std::string text;
+  size_t bytes = 0;
+};
+
 // One thing seen or done on the connection.
 enum class EventKind {
   kConnected,
@@ -263,6 +278,9 @@ class Simulator {
   // memory; none for a bare link).
   void PowerOff();
   void PowerOn(std::shared_ptr<VirtualPrinter> printer);
+  // From now on the answers to commands with this code are spoiled so
+  // (Spoil{} answers them as they are again).
+  void SpoilAnswers(uint8_t code, Spoil spoil);
   std::shared_ptr<VirtualPrinter> Printer() const;
 
   // --- Actions (carried out by the simulator's thread, in order) ---

@@ -17,7 +17,8 @@
 // inject faults (fault_lines.h): "paper out", "paper ok", "near end",
 // "cover open", "cover closed", "journal empty", "journal ok", "busy N",
 // "drop", "reset", "mute", "unmute", "lose answer", "lose answer drop",
-// "work MS", "power off", "power on", "restart".
+// "work MS", "power off", "power on", "restart", and "spoil C ..." for a
+// hostile printer's answers to the commands with code C.
 #include <windows.h>
 
 #include <cstdio>
@@ -117,7 +118,12 @@ const char kHelp[] =
     "\n"
     "Lines on standard input: quit, paper out, paper ok, near end, cover open, cover closed,\n"
     "journal empty, journal ok, busy N, drop, reset, mute, unmute, lose answer,\n"
-    "lose answer drop, work MS, power off, power on, restart.\n";
+    "lose answer drop, work MS, power off, power on, restart.\n"
+    "A hostile printer, for the answers to the commands with the code C:\n"
+    "  spoil C field N TEXT   field N (0: the status flags) becomes TEXT (\\xHH for any byte)\n"
+    "  spoil C twice          each answer sent twice\n"
+    "  spoil C oversized N    each answer padded to N bytes\n"
+    "  spoil C off            answers as they are again\n";
 
 // Says what is wrong with the command line; returns the exit code 2.
 int BadArgument(const std::string& why) {

@@ -5,6 +5,8 @@
 //   drop | reset | mute | unmute               the connection
 //   lose answer | lose answer drop | work MS   the next command
 //   power off | power on | restart             the whole ECR
+//   spoil C field N TEXT | spoil C twice        a hostile printer's answers
+//   spoil C oversized N | spoil C off          to the commands with code C
 #pragma once
 
 #include <memory>

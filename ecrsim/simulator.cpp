@@ -12,6 +12,7 @@
 #include <thread>
 #include <utility>
 
+#include "ecr_commands.h"
 #include "ecr_framing.h"
 #include "virtual_printer.h"
 
@@ -125,6 +126,37 @@ Bytes Simulator::OverlongHexLine(size_t digits) {
 
 namespace {
 
+// The answers spoiled as a hostile printer would: see Spoil.
+void SpoilAnswer(const Spoil& spoil, std::vector<Bytes>* messages) {
+  if (spoil.kind == Spoil::kTwice && !messages->empty()) {
+    messages->push_back(messages->front());
+    return;
+  }
+  for (Bytes& m : *messages) {
+    if (m.empty() || m[0] == ecrcmd::kErrorCode) continue;
+    if (spoil.kind == Spoil::kOversized && m.size() + 1 < spoil.bytes) {
+      m.push_back(ecrcmd::kSeparator);
+      m.resize(spoil.bytes, '9');
+    } else if (spoil.kind == Spoil::kField && spoil.field >= 0) {
+      // The fields start after the code and the command number, if any.
+      const std::string answer(m.begin(), m.end());
+      size_t body = 1;
+      if (answer.size() > 1 && answer[1] == ecrcmd::kNumberMark) {
+        body = std::min(answer.find(ecrcmd::kSeparator), answer.size() - 1) + 1;
+      }
+      std::vector<std::string> parts = ecrcmd::Split(answer.substr(body));
+      const size_t at = static_cast<size_t>(spoil.field);
+      if (at >= parts.size()) parts.resize(at + 1);
+      parts[at] = spoil.text;
+      std::string out = answer.substr(0, body);
+      for (size_t i = 0; i < parts.size(); ++i) {
+        out += (i > 0 ? std::string(1, ecrcmd::kSeparator) : "") + parts[i];
+      }
+      m.assign(out.begin(), out.end());
+    }
+  }
+}
+
 constexpr int kMaxPollMs = 100;           // longest sleep of the thread: Stop() is seen within it
 constexpr int kSendWaitMs = 1000;         // a driver that never reads cannot hold the thread longer
 constexpr uint8_t kStatusWorking = 0x20;  // the status bit of an ECR still at a command
@@ -187,6 +219,7 @@ struct Simulator::Impl : EcrSession {
   int loseNext = 0;  // 1: the next answer is lost, 2: and the connection dropped
   int workNextMs = 0;
   Clock::time_point workingUntil{};
+  std::map<uint8_t, Spoil> spoils;
   std::deque<std::function<void()>> actions;
   uint64_t actionsQueued = 0, actionsDone = 0;
   bool connected = false;
@@ -303,6 +336,7 @@ struct Simulator::Impl : EcrSession {
 
   void Execute(const Bytes& message) override {
     Reply reply;
+    Spoil spoil;
     std::shared_ptr<VirtualPrinter> executor;
     int lose = 0, workMs = 0;
     {
@@ -312,6 +346,8 @@ struct Simulator::Impl : EcrSession {
       workMs = std::exchange(workNextMs, 0);
       if (workMs > 0) workingUntil = Clock::now() + std::chrono::milliseconds(workMs);
       uint8_t code = message.empty() ? 0 : message[0];
+      auto spoiled = spoils.find(code);
+      if (spoiled != spoils.end()) spoil = spoiled->second;
       auto once = onceRules.find(code);
       if (once != onceRules.end() && !once->second.empty()) {
         reply = once->second.front();
@@ -326,11 +362,15 @@ struct Simulator::Impl : EcrSession {
     }
     if (executor) {
       std::string answer = executor->Execute(std::string(message.begin(), message.end()));
-      cv.notify_all();  // what it printed may be what a waiter waits for
+      {
+        std::lock_guard<std::mutex> lock(mu);  // what it printed may be what a waiter waits for
+        cv.notify_all();
+      }
       if (answer.empty()) return;  // its power was cut
       reply = Reply::Answer(Bytes(answer.begin(), answer.end()));
     }
     if (reply.echo) reply.messages.assign(1, message);
+    SpoilAnswer(spoil, &reply.messages);
     if (lose == 2) Post([this] { EndConnection(false); });  // after the framing is done with it
     if (lose > 0 || reply.messages.empty()) return;
     reply.delayMs = std::max(reply.delayMs, workMs);
@@ -702,6 +742,15 @@ void Simulator::LoseNextAnswer(bool drop) {
 void Simulator::WorkOnNext(int ms) {
   std::lock_guard<std::mutex> lock(impl_->mu);
   impl_->workNextMs = std::max(0, ms);
+}
+
+void Simulator::SpoilAnswers(uint8_t code, Spoil spoil) {
+  std::lock_guard<std::mutex> lock(impl_->mu);
+  if (spoil.kind == Spoil::kNone) {
+    impl_->spoils.erase(code);
+  } else {
+    impl_->spoils[code] = std::move(spoil);
+  }
 }
 
 void Simulator::PowerOff() {

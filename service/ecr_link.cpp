@@ -1,6 +1,8 @@
 #include "ecr_link.h"
 
 #include <algorithm>
+#include <iterator>
+#include <map>
 
 extern "C" IMAGE_DOS_HEADER __ImageBase;
 
@@ -55,47 +57,93 @@ bool Find(HMODULE module, const char* name, F* out) {
   return *out != nullptr;
 }
 
+// The drivers this process has loaded, by name, with the links that use
+// them. A driver stays loaded from its first use until COM asks whether
+// this module can go and no link uses it. Service Objects of several
+// apartments may load at once.
+struct LoadedDriver {
+  kr::UniqueModule module;
+  DriverExports exports;
+  int uses;
+};
+kr::CriticalSection g_driversLock;
+std::map<std::wstring, LoadedDriver> g_drivers;
+
+// Loads driver (a plain name), or takes the one already loaded, for one
+// more link; null with *why.
+const DriverExports* UseDriver(const std::wstring& driver, std::string* why) {
+  kr::LockGuard<kr::CriticalSection> guard(g_driversLock);
+  auto known = g_drivers.find(driver);
+  if (known != g_drivers.end()) {
+    known->second.uses += 1;
+    return &known->second.exports;
+  }
+  const std::wstring file = driver + L".dll";
+  kr::UniqueModule module(LoadLibraryW((OwnDirectory() + file).c_str()));
+  if (!module) module.reset(LoadLibraryW(file.c_str()));
+  if (!module) {
+    *why = "the link driver module could not be loaded";
+    return nullptr;
+  }
+  HMODULE m = module.get();
+  DriverExports d = {};
+  if (!Find(m, "OpenProt", &d.openProt) || !Find(m, "CloseProt", &d.closeProt) ||
+      !Find(m, "GetLastProtocolError", &d.lastError) || !Find(m, "EcrIO", &d.ecrIO) ||
+      !Find(m, "SetMessNetChange", &d.setNetMessage) || !Find(m, "SendStRq", &d.statusRequest)) {
+    *why = "the link driver module lacks an export";
+    return nullptr;
+  }
+  return &g_drivers.emplace(driver, LoadedDriver{std::move(module), d, 1}).first->second.exports;
+}
+
+void StopUsing(const DriverExports* exports) {
+  if (!exports) return;
+  kr::LockGuard<kr::CriticalSection> guard(g_driversLock);
+  for (auto& entry : g_drivers) {
+    if (&entry.second.exports == exports) entry.second.uses -= 1;
+  }
+}
+
 }  // namespace
+
+void ReleaseUnusedDrivers() {
+  kr::LockGuard<kr::CriticalSection> guard(g_driversLock);
+  for (auto it = g_drivers.begin(); it != g_drivers.end();) {
+    it = it->second.uses > 0 ? std::next(it) : g_drivers.erase(it);
+  }
+}
+
+EcrLink::~EcrLink() {
+  Close();
+  StopUsing(driver_);
+}
 
 bool EcrLink::Load(const std::wstring& driver, std::string* why) {
   Close();
-  module_.reset();
+  StopUsing(driver_);
+  driver_ = nullptr;
   if (!IsPlainName(driver)) {
     *why = "the link driver is named by a plain module name such as Sandoral";
     return false;
   }
-  const std::wstring file = driver + L".dll";
-  module_.reset(LoadLibraryW((OwnDirectory() + file).c_str()));
-  if (!module_) module_.reset(LoadLibraryW(file.c_str()));
-  if (!module_) {
-    *why = "the link driver module could not be loaded";
-    return false;
-  }
-  HMODULE m = module_.get();
-  if (!Find(m, "OpenProt", &openProt_) || !Find(m, "CloseProt", &closeProt_) ||
-      !Find(m, "GetLastProtocolError", &lastError_) || !Find(m, "EcrIO", &ecrIO_) ||
-      !Find(m, "SetMessNetChange", &setNetMessage_) || !Find(m, "SendStRq", &statusRequest_)) {
-    module_.reset();
-    *why = "the link driver module lacks an export";
-    return false;
-  }
-  return true;
+  driver_ = UseDriver(driver, why);
+  return driver_ != nullptr;
 }
 
 int EcrLink::Open(const std::string& settings, HWND window, UINT netMessage) {
-  if (!module_) return 103;
+  if (!driver_) return 103;
   if (open_) return 0;
-  if (!openProt_(settings.c_str(), 0)) {
+  if (!driver_->openProt(settings.c_str(), 0)) {
     int error = 0;
-    lastError_(&error, nullptr);
+    driver_->lastError(&error, nullptr);
     return error != 0 ? error : 103;
   }
   open_ = true;
-  setNetMessage_(window, netMessage);
+  driver_->setNetMessage(window, netMessage);
   // OpenProt clears the progress callback: it is set for every link.
   linkdrv::DriverInfo* info = nullptr;
-  if (ecrIO_(linkdrv::kControlDriverInfo, 0, nullptr, 0, nullptr, nullptr,
-             reinterpret_cast<int*>(&info)) == 0 &&
+  if (driver_->ecrIO(linkdrv::kControlDriverInfo, 0, nullptr, 0, nullptr, nullptr,
+                     reinterpret_cast<int*>(&info)) == 0 &&
       info) {
     info->field[linkdrv::kInfoProgressCallback] = reinterpret_cast<intptr_t>(&OnProgress);
   }
@@ -107,13 +155,12 @@ void EcrLink::Close() {
   if (!open_) return;
   open_ = false;
   log_.AttachDriver(nullptr);
-  closeProt_(0);
+  driver_->closeProt(0);
 }
 
 bool EcrLink::EcrAtWork() {
   int status = 0;
-  return open_ && statusRequest_ && statusRequest_(1, 0, &status) == 0 &&
-         (status & kStatusAtWork) != 0;
+  return open_ && driver_->statusRequest(1, 0, &status) == 0 && (status & kStatusAtWork) != 0;
 }
 
 int EcrLink::Transact(const std::string& command, std::string* answer, int* extra,
@@ -128,8 +175,8 @@ int EcrLink::Transact(const std::string& command, std::string* answer, int* extr
   int length = 0;
   if (log_.Enabled()) log_.Write("SEND %s", LogText(command).c_str());
   g_deadline = Deadline{this, GetTickCount(), silenceLimitMs};
-  int r = ecrIO_(1, linkdrv::kEcrAnswerExpected | linkdrv::kEcrWaitAnswer, command.data(),
-                 static_cast<int>(command.size()), buffer, &length, extra);
+  int r = driver_->ecrIO(1, linkdrv::kEcrAnswerExpected | linkdrv::kEcrWaitAnswer, command.data(),
+                         static_cast<int>(command.size()), buffer, &length, extra);
   g_deadline.link = nullptr;
   length = std::clamp(length, 0, static_cast<int>(sizeof buffer));
   if (r == 0 || r == 8) answer->assign(buffer, buffer + length);

@@ -1,7 +1,8 @@
 // The Service Object's hold on a link driver: Sandoral.dll or Mirevon.dll
 // loaded by name, its link opened with the device's settings, and one ECR
-// transaction per call. Runs on the Service Object's (the application's)
-// thread only; the driver pumps that thread's messages while it waits.
+// transaction per call. Runs on the Service Object's own thread only
+// (service_thread.h); the driver pumps that thread's messages while it
+// waits.
 #pragma once
 
 #include <windows.h>
@@ -14,19 +15,34 @@
 
 namespace kso {
 
+// The exports of a link driver, loaded once for the process.
+struct DriverExports {
+  linkdrv::OpenProtFn openProt;
+  linkdrv::CloseProtFn closeProt;
+  linkdrv::GetLastProtocolErrorFn lastError;
+  linkdrv::EcrIOFn ecrIO;
+  linkdrv::SetMessNetChangeFn setNetMessage;
+  linkdrv::SendStRqFn statusRequest;
+};
+
+// Frees the drivers that no link uses: when COM asks whether this module
+// can be unloaded and it can.
+void ReleaseUnusedDrivers();
+
 class EcrLink {
  public:
   // Commands, answers and the driver's log writer go to log.
   explicit EcrLink(ServiceLog& log) : log_(log) {}
   EcrLink(const EcrLink&) = delete;
   EcrLink& operator=(const EcrLink&) = delete;
-  ~EcrLink() { Close(); }
+  ~EcrLink();
 
   // Loads the driver (a plain module name, looked for next to the Service
-  // Object first); returns false with a reason when it or an export is
-  // missing.
+  // Object first), or takes the one loaded before: a driver is loaded once
+  // and kept while this module is in use, not loaded and freed per device.
+  // Returns false with a reason when it or an export is missing.
   bool Load(const std::wstring& driver, std::string* why);
-  bool Loaded() const { return static_cast<bool>(module_); }
+  bool Loaded() const { return driver_ != nullptr; }
 
   // Opens the link (OpenProt) and has line changes posted to window as
   // netMessage; returns 0, or the driver's error (101, 103, 104).
@@ -48,13 +64,7 @@ class EcrLink {
   bool EcrAtWork();
 
  private:
-  kr::UniqueModule module_;
-  linkdrv::OpenProtFn openProt_ = nullptr;
-  linkdrv::CloseProtFn closeProt_ = nullptr;
-  linkdrv::GetLastProtocolErrorFn lastError_ = nullptr;
-  linkdrv::EcrIOFn ecrIO_ = nullptr;
-  linkdrv::SetMessNetChangeFn setNetMessage_ = nullptr;
-  linkdrv::SendStRqFn statusRequest_ = nullptr;
+  const DriverExports* driver_ = nullptr;  // loaded while this link uses it
   bool open_ = false;
   ServiceLog& log_;
 };

@@ -185,7 +185,7 @@ FiscalService::~FiscalService() {
 
 long FiscalService::Done(Outcome o) {
   resultCode_ = o.code;
-  resultCodeExtended_ = o.code == OPOS_E_EXTENDED ? o.extended : 0;
+  resultCodeExtended_ = o.extended;  // the fiscal code with 114, the Service Object's with others
   return o.code;
 }
 

@@ -182,6 +182,10 @@ class FiscalService {
   Outcome SendUntilAnswered(const std::string& command, int64_t number, ecrcmd::Answer* answer);
   // Learns from the ECR whether the unsettled command was carried out.
   Outcome Settle();
+  // This command's answer with a field that is not valid (why): a query
+  // fails with OPOS_E_FAILURE and KSO_EXTENDED_BAD_ANSWER; any other command
+  // was carried out, and stands, with nothing of its answer used.
+  Outcome BadAnswer(const std::string& command, const std::string& why, ecrcmd::Answer* answer);
   // A synchronous query, refused while asynchronous output is pending.
   Outcome Query(const std::string& command, ecrcmd::Answer* answer);
   // Opens the link when it is closed and reads where the ECR stands (kSync).

@@ -3,10 +3,12 @@
 #include <cstdio>
 #include <vector>
 
+#include "ecr_answer.h"
 #include "fiscal_service.h"
 #include "fiscal_service_internal.h"
 #include "opos.h"
 #include "rules.h"
+#include "service_ids.h"
 
 namespace kso {
 
@@ -72,13 +74,6 @@ namespace {
 constexpr int kResultThreadTimeout = 105;  // EcrIO's extra result: the driver may send it later
 constexpr int kStraysTolerated = 2;        // answers to other commands before the link is renewed
 
-// True when the answer is the one to the command code numbered `number` (a
-// raw command's refusal carries neither).
-bool AnswersTo(const ecrcmd::Answer& answer, char code, int64_t number) {
-  if (answer.number != number) return false;
-  return answer.code == code || (number == 0 && answer.isError);
-}
-
 }  // namespace
 
 Outcome FiscalService::Connect() {
@@ -100,13 +95,16 @@ Outcome FiscalService::Connect() {
   SetPower(true);
   // A new link begins with where the ECR stands: command numbers go on from
   // its last one, and the model follows it once the call is done.
-  std::string raw;
+  std::string raw, why;
   int extra = 0;
-  const int r = link_.Transact(std::string(1, cmd::kSync), &raw, &extra, answerLimitMs_);
+  const std::string command(1, cmd::kSync);
+  const int r = link_.Transact(command, &raw, &extra, answerLimitMs_);
   ecrcmd::Answer answer;
   ecrcmd::SyncState sync;
-  if (r == 0 && cmd::ParseAnswer(raw, &answer) && answer.code == cmd::kSync &&
-      cmd::ParseSync(answer, &sync) && sync.version >= cmd::kCommandSetVersion) {
+  const cmd::AnswerFit fit =
+      r == 0 ? cmd::ReadAnswer(command, 0, raw, &answer, &why) : cmd::AnswerFit::kNotThis;
+  if (fit == cmd::AnswerFit::kValid && !answer.isError && cmd::ParseSync(answer, &sync) &&
+      sync.version >= cmd::kCommandSetVersion) {
     UpdateFlags(answer.flags);
     TakeSync(sync);
     resyncDue_ = true;
@@ -115,6 +113,10 @@ Outcome FiscalService::Connect() {
     return Ok();
   }
   LinkLost();
+  if (fit == cmd::AnswerFit::kMalformed) {
+    errorString_ = "the ECR's answer to '" + command + "' is not valid: " + why;
+    return Outcome{OPOS_E_FAILURE, KSO_EXTENDED_BAD_ANSWER};
+  }
   if (r == 0 || r == 8) {
     std::snprintf(text, sizeof text,
                   "the ECR does not speak the Kerunel ECR command set version %d or later",
@@ -151,7 +153,10 @@ Outcome FiscalService::Transact(const std::string& command, ecrcmd::Answer* answ
   }
   if (o) {
     o = SendUntilAnswered(command, number, answer);
-    if (again && o.code != OPOS_E_TIMEOUT) unsettled_ = Unsettled{};
+    if (again && o.code != OPOS_E_TIMEOUT) {
+      unsettled_ = Unsettled{};
+      resyncDue_ = true;  // the model may have counted it already: the printer's word
+    }
     if (!raw && !query && o.code == OPOS_E_TIMEOUT) {
       unsettled_ = Unsettled{Unsettled::kUnknown, command, number};
     }
@@ -180,7 +185,10 @@ Outcome FiscalService::SendUntilAnswered(const std::string& command, int64_t num
                                  IsReportCode(command[0]) ? reportLimitMs_ : answerLimitMs_);
     if (r == 0 || r == 8) {
       reached = true;
-      if (cmd::ParseAnswer(raw, answer) && AnswersTo(*answer, command[0], number)) {
+      std::string why;
+      const cmd::AnswerFit fit = cmd::ReadAnswer(command, number, raw, answer, &why);
+      if (fit == cmd::AnswerFit::kMalformed) return BadAnswer(command, why, answer);
+      if (fit == cmd::AnswerFit::kValid) {
         UpdateFlags(answer->isError ? flags_ : answer->flags);
         if (!answer->isError) return Ok();
         const uint8_t error = answer->error;
@@ -223,11 +231,27 @@ Outcome FiscalService::SendUntilAnswered(const std::string& command, int64_t num
   return Outcome{OPOS_E_TIMEOUT, 0};
 }
 
+Outcome FiscalService::BadAnswer(const std::string& command, const std::string& why,
+                                 ecrcmd::Answer* answer) {
+  log_.Write("BAD ANSWER to '%c': %s", command[0], why.c_str());
+  if (!cmd::IsQuery(command[0])) {
+    // The ECR carried the command out (the answer is its own): it stands,
+    // nothing in the answer is used, and the model is read from the ECR again.
+    answer->flags = flags_;
+    answer->fields.clear();
+    resyncDue_ = true;
+    return Ok();
+  }
+  errorString_ = "the ECR's answer to '" + command.substr(0, 1) + "' is not valid: " + why;
+  return Outcome{OPOS_E_FAILURE, KSO_EXTENDED_BAD_ANSWER};
+}
+
 Outcome FiscalService::Settle() {
   ecrcmd::Answer answer;
   ecrcmd::SyncState sync;
   Outcome o = SendUntilAnswered(std::string(1, cmd::kSync), ++lastNumber_, &answer);
   if (o && !cmd::ParseSync(answer, &sync)) o = Outcome{OPOS_E_FAILURE, 0};
+  if (o.extended == KSO_EXTENDED_BAD_ANSWER) return o;  // ErrorString tells what
   if (!o) {
     errorString_ =
         "an earlier command's outcome is not known yet and the ECR cannot be reached: "

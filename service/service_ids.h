@@ -11,3 +11,7 @@
   }
 #define KSO_PROGID L"Kerunel.FiscalService.1"
 #define KSO_MODULE L"KerunelSO.dll"
+
+// ResultCodeExtended with ResultCode OPOS_E_FAILURE (111): the ECR answered
+// the request with a field that is not valid (ErrorString says which).
+#define KSO_EXTENDED_BAD_ANSWER 301L

@@ -14,6 +14,7 @@
 #include "com_server.h"
 #include "fiscal_service.h"
 #include "member_table.h"
+#include "module_unload.h"
 #include "opos.h"
 #include "service_ids.h"
 #include "service_methods.h"
@@ -432,13 +433,14 @@ LONG WriteValue(const std::wstring& path, const wchar_t* name, const std::wstrin
 
 using namespace kso;
 
-extern "C" BOOL WINAPI DllMain(HINSTANCE instance, DWORD reason, LPVOID) {
+extern "C" BOOL WINAPI DllMain(HINSTANCE instance, DWORD reason, LPVOID reserved) {
   if (reason == DLL_PROCESS_ATTACH) {
     g_module = instance;
     DisableThreadLibraryCalls(instance);
   } else if (reason == DLL_PROCESS_DETACH) {
     UnregisterClassW(L"KerunelServiceThread", instance);
     UnregisterClassW(L"KerunelServiceEvents", instance);
+    kr::ReleaseRuntimeOnUnload(reserved);
   }
   return TRUE;
 }
@@ -452,7 +454,9 @@ extern "C" HRESULT STDAPICALLTYPE DllGetClassObject(REFCLSID clsid, REFIID iid, 
 
 // Not while an object lives, nor while a Service Object's thread runs.
 extern "C" HRESULT STDAPICALLTYPE DllCanUnloadNow() {
-  return g_objects == 0 && g_locks.Count() == 0 && ServiceThread::Count() == 0 ? S_OK : S_FALSE;
+  if (g_objects != 0 || g_locks.Count() != 0 || ServiceThread::Count() != 0) return S_FALSE;
+  kso::ReleaseUnusedDrivers();  // the module goes: its drivers with it
+  return S_OK;
 }
 
 // Returns S_OK, or SELFREG_E_CLASS when a key could not be written.

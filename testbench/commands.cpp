@@ -282,9 +282,11 @@ void RunCommand(TMainForm& form, c::Id button) {
 
   TKerunel& control = form.Kerunel1;
   LONG code = 0;
+  form.SetCallRefused(false);
   switch (command->call) {
     case Call::kMethod:
       code = control.CallMethod(command->dispid, args, command->count);
+      form.SetCallRefused(control.LastCallRefused());
       break;
     case Call::kProcedure:
       control.CallProcedure(command->dispid, args, command->count);

@@ -1,8 +1,8 @@
 #include "field_conversion.h"
 
-#include <cmath>
-#include <cstdlib>
+#include <cstdint>
 #include <limits>
+#include <string>
 
 namespace vostrik {
 namespace {
@@ -17,6 +17,11 @@ ConversionError IntegerError(const std::wstring& text) {
 
 ConversionError FloatError(const std::wstring& text) {
   return ConversionError(L"'" + text + L"' is not a valid floating point value");
+}
+
+ConversionError RangeError(const std::wstring& text) {
+  return ConversionError(L"'" + text + L"' is out of range: the whole part must lie between " +
+                         L"-9223372036854775808 and 9223372036854775807");
 }
 
 }  // namespace
@@ -39,36 +44,54 @@ LONG ToInteger(const std::wstring& text) {
 
 LONG ToTruncated(const std::wstring& text, const std::wstring& separator) {
   // sign, digits, optionally the separator and more digits, optionally an
-  // exponent; at least one digit in the mantissa.
-  std::string normal;
+  // exponent; at least one digit in the mantissa. The whole part is taken
+  // from the digits themselves: no floating-point value rounds it.
   size_t i = 0;
-  if (i < text.size() && (text[i] == L'-' || text[i] == L'+'))
-    normal += static_cast<char>(text[i++]);
-  size_t digits = 0;
-  for (; i < text.size() && IsDigit(text[i]); ++i, ++digits) normal += static_cast<char>(text[i]);
+  bool negative = false;
+  if (i < text.size() && (text[i] == L'-' || text[i] == L'+')) negative = text[i++] == L'-';
+  std::string digits;   // the mantissa's digits, the separator left out
+  long long point = 0;  // how many of them come before the separator
+  for (; i < text.size() && IsDigit(text[i]); ++i, ++point) digits += static_cast<char>(text[i]);
   if (!separator.empty() && text.compare(i, separator.size(), separator) == 0) {
     i += separator.size();
-    normal += '.';
-    for (; i < text.size() && IsDigit(text[i]); ++i, ++digits) normal += static_cast<char>(text[i]);
+    for (; i < text.size() && IsDigit(text[i]); ++i) digits += static_cast<char>(text[i]);
   }
-  if (digits == 0) throw FloatError(text);
+  if (digits.empty()) throw FloatError(text);
   if (i < text.size() && (text[i] == L'e' || text[i] == L'E')) {
-    normal += 'e';
     ++i;
-    if (i < text.size() && (text[i] == L'-' || text[i] == L'+'))
-      normal += static_cast<char>(text[i++]);
+    bool negativeExponent = false;
+    if (i < text.size() && (text[i] == L'-' || text[i] == L'+')) {
+      negativeExponent = text[i++] == L'-';
+    }
+    long long exponent = 0;
     size_t exponentDigits = 0;
     for (; i < text.size() && IsDigit(text[i]); ++i, ++exponentDigits) {
-      normal += static_cast<char>(text[i]);
+      // Beyond this the answer no longer changes: 0, or out of range.
+      if (exponent < 1000000) exponent = exponent * 10 + (text[i] - L'0');
     }
     if (exponentDigits == 0) throw FloatError(text);
+    point += negativeExponent ? -exponent : exponent;
   }
   if (i != text.size()) throw FloatError(text);
-  const double value = std::strtod(normal.c_str(), nullptr);
-  // Beyond 64 bits there is no integer to take the low 32 bits of.
-  if (!std::isfinite(value) || std::fabs(value) >= 9.2233720368547758e18) throw FloatError(text);
-  const long long whole = static_cast<long long>(value);  // truncates toward zero
-  return static_cast<LONG>(static_cast<unsigned long>(static_cast<unsigned long long>(whole)));
+
+  // The whole part is the digits before the point, zeros added past the
+  // last one; leading zeros do not count.
+  const size_t first = digits.find_first_not_of('0');
+  if (first == std::string::npos) return 0;
+  point -= static_cast<long long>(first);
+  digits.erase(0, first);
+  if (point <= 0) return 0;
+  constexpr long long kMaxDigits = 19;  // 9223372036854775807 has 19
+  if (point > kMaxDigits) throw RangeError(text);
+  unsigned long long magnitude = 0;
+  for (long long k = 0; k < point; ++k) {
+    const size_t at = static_cast<size_t>(k);
+    magnitude = magnitude * 10 + (at < digits.size() ? digits[at] - '0' : 0);
+  }
+  constexpr unsigned long long kMaxPositive = 9223372036854775807ull;
+  if (magnitude > kMaxPositive + (negative ? 1 : 0)) throw RangeError(text);
+  const unsigned long long whole = negative ? 0 - magnitude : magnitude;
+  return static_cast<LONG>(static_cast<uint32_t>(whole));
 }
 
 std::wstring UserDecimalSeparator() {

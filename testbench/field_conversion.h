@@ -26,9 +26,10 @@ class ConversionError {
 LONG ToInteger(const std::wstring& text);
 
 // The text as a decimal number written with `separator` (the user's
-// decimal separator), truncated toward zero, its low 32 bits; raises
-// ConversionError ("'<text>' is not a valid floating point value") for
-// anything that is no such number, and for one too large to truncate.
+// decimal separator), truncated toward zero on its digits, its low 32 bits;
+// raises ConversionError ("'<text>' is not a valid floating point value")
+// for anything that is no such number, and ("'<text>' is out of range: ...")
+// for one whose whole part does not fit in 64 bits.
 LONG ToTruncated(const std::wstring& text, const std::wstring& separator);
 
 // The user's decimal separator.

@@ -36,14 +36,14 @@ void TraceCall(DISPID dispid, HRESULT hr, VARTYPE resultType, UINT argErr) {
 TKerunel::TKerunel() : TOleControl(kKerunelData) {}
 
 IDispatch* TKerunel::Bind() {
-  if (intf_) return intf_.get();
+  if (bound_) return bound_.get();
   IDispatch* dispatch = DefaultDispatch();
   if (!dispatch) {
     AssertionFailed(L"DefaultDispatch", __FILE__, __LINE__);
     return nullptr;
   }
-  if (FAILED(dispatch->QueryInterface(kr::kDispatchIid, intf_.put_void()))) intf_.reset();
-  return intf_.get();
+  if (FAILED(dispatch->QueryInterface(kr::kDispatchIid, bound_.put_void()))) bound_.reset();
+  return bound_.get();
 }
 
 LONG TKerunel::CallMethod(DISPID dispid, const Arg* args, size_t count) {
@@ -56,12 +56,10 @@ LONG TKerunel::CallMethod(DISPID dispid, const Arg* args, size_t count) {
   TraceCall(dispid, hr, result->vt, argErr);
   // A call the control refused did not run: reporting success for it would
   // tell the technician the printer did something it never did.
-  if (FAILED(hr)) return opos::OPOS_E_FAILURE;
-  if (result->vt == VT_EMPTY) return 0;
-  if (FAILED(::VariantChangeType(result.get(), result.get(), 0, VT_I4))) {
-    return opos::OPOS_E_FAILURE;
-  }
-  return result->lVal;
+  refused_ = FAILED(hr) || (result->vt != VT_EMPTY &&
+                            FAILED(::VariantChangeType(result.get(), result.get(), 0, VT_I4)));
+  if (refused_) return opos::OPOS_E_FAILURE;
+  return result->vt == VT_EMPTY ? 0 : result->lVal;
 }
 
 void TKerunel::CallProcedure(DISPID dispid, const Arg* args, size_t count) {
@@ -71,6 +69,7 @@ void TKerunel::CallProcedure(DISPID dispid, const Arg* args, size_t count) {
       target ? InvokeMethod(target.get(), dispid, kMethodLocale, args, count, nullptr, &argErr)
              : E_NOINTERFACE;
   TraceCall(dispid, hr, VT_NULL, argErr);
+  refused_ = FAILED(hr);
 }
 
 void AssertionFailed(const wchar_t* condition, const char* file, int line) {

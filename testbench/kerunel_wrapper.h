@@ -64,6 +64,9 @@ class TKerunel : public TOleControl {
   LONG CallMethod(DISPID dispid, const Arg* args, size_t count);
   // The same for a method without a result.
   void CallProcedure(DISPID dispid, const Arg* args, size_t count);
+  // Whether the control refused the last method call (its OPOS_E_FAILURE
+  // is the wrapper's, not the Service Object's: ResultCode does not show it).
+  bool LastCallRefused() const { return refused_; }
 
   // The bound _DKerunel; binds on first use (see Bind).
   IDispatch* DefaultInterface() { return Bind(); }
@@ -113,6 +116,8 @@ class TKerunel : public TOleControl {
     return Arg::TextRef(v);
   }
 
+  bool refused_ = false;
+
   template <typename R, typename... T>
   R Call(DISPID dispid, std::tuple<T...> values) {
     return std::apply(
@@ -126,8 +131,6 @@ class TKerunel : public TOleControl {
         },
         values);
   }
-
-  kr::ComPtr<IDispatch> intf_;
 };
 
 // Shows a task-modal Yes/No/Cancel assertion box naming `condition`, the

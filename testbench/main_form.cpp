@@ -437,7 +437,7 @@ void TMainForm::ShowPrinterState(DWORD state) {
   const std::wstring text = PrinterStateText(state);
   SetText(c::eStatus, text);
   ::ShowWindow(Item(c::lbTMA), Kerunel1.get_TrainingModeActive() ? SW_SHOW : SW_HIDE);
-  if (Kerunel1.get_ResultCode() != opos::OPOS_SUCCESS) {
+  if (callRefused_ || Kerunel1.get_ResultCode() != opos::OPOS_SUCCESS) {
     ::ShowWindow(Item(c::lbTMA), SW_HIDE);
     SetText(c::eStatus, text + L"[Error]");
   }

@@ -39,6 +39,9 @@ class TMainForm {
   void ShowExtendedResult();
   void RefreshPrinterState();
   void ShowPrinterState(DWORD state);
+  // The command's call was refused by the control: its result shows as an
+  // error although the control's ResultCode was never touched.
+  void SetCallRefused(bool refused) { callRefused_ = refused; }
   void Kerunel1ErrorEvent(LONG resultCode, LONG resultCodeExtended, LONG errorLocus,
                           LONG* pErrorResponse);
   void Kerunel1OutputCompleteEvent(LONG outputId);
@@ -68,6 +71,7 @@ class TMainForm {
 
   HWND hwnd_ = nullptr;
   bool built_ = false;  // handlers run only once the window is complete
+  bool callRefused_ = false;
   HWND windows_[256] = {};
   COLORREF colours_[256];
   kr::UniqueGdiObject formFont_;

@@ -432,6 +432,7 @@ void TOleControl::Destroy() {
     oleObject_->Close(OLECLOSE_NOSAVE);
     oleObject_->SetClientSite(nullptr);
   }
+  bound_.reset();
   dispatch_.reset();
   oleObject_.reset();
   control_.reset();

@@ -137,6 +137,10 @@ class TOleControl {
  protected:
   const ControlData& data() const { return data_; }
 
+  // The interface a wrapper bound to; it goes with the control at Destroy,
+  // which would otherwise live on until the wrapper does.
+  kr::ComPtr<IDispatch> bound_;
+
  private:
   class Site;
   class EventSink;

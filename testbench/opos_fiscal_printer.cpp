@@ -153,7 +153,7 @@ void ReportFailedCall(const std::wstring& call, HRESULT hr, const char* file, in
 TOPOSFiscalPrinter::TOPOSFiscalPrinter() : TOleControl(kFiscalPrinterData) {}
 
 IDispatch* TOPOSFiscalPrinter::Bind() {
-  if (intf_) return intf_.get();
+  if (bound_) return bound_.get();
   IDispatch* dispatch = DefaultDispatch();
   if (!dispatch) {
     AssertionFailed(L"DefaultDispatch", __FILE__, __LINE__);
@@ -161,21 +161,21 @@ IDispatch* TOPOSFiscalPrinter::Bind() {
   }
   // The dual interface's dispatch side; a control that only answers
   // IDispatch is driven through that.
-  if (FAILED(dispatch->QueryInterface(kFiscalPrinterDualIid, intf_.put_void()))) {
-    intf_ = kr::ComPtr<IDispatch>(dispatch);
+  if (FAILED(dispatch->QueryInterface(kFiscalPrinterDualIid, bound_.put_void()))) {
+    bound_ = kr::ComPtr<IDispatch>(dispatch);
   }
   resolved_.clear();
   auto resolve = [this](const std::wstring& name) {
     DISPID id = DISPID_UNKNOWN;
     LPOLESTR names[] = {const_cast<LPOLESTR>(name.c_str())};
-    if (FAILED(intf_->GetIDsOfNames(IID_NULL, names, 1, LOCALE_USER_DEFAULT, &id))) {
+    if (FAILED(bound_->GetIDsOfNames(IID_NULL, names, 1, LOCALE_USER_DEFAULT, &id))) {
       id = DISPID_UNKNOWN;
     }
     resolved_.push_back({name, id});
   };
   for (const Method& m : Methods()) resolve(m.name);
   for (const wchar_t* p : kPropertyNames) resolve(p);
-  return intf_.get();
+  return bound_.get();
 }
 
 DISPID TOPOSFiscalPrinter::DispidOf(const wchar_t* name) const {

@@ -64,7 +64,6 @@ class TOPOSFiscalPrinter : public TOleControl {
   IDispatch* Bind();
   DISPID PropertyDispid(const wchar_t* name);
 
-  kr::ComPtr<IDispatch> intf_;
   std::vector<Resolved> resolved_;
 };
 

@@ -8,6 +8,7 @@
 #include <string>
 
 #include "link_core.h"
+#include "module_unload.h"
 #include "registry_settings.h"
 #include "winsock_io.h"
 
@@ -379,11 +380,23 @@ extern "C" int WINAPI GetByteCount() {
 extern "C" BOOL WINAPI DllMain(HINSTANCE, DWORD reason, LPVOID reserved) {
   if (reason == DLL_PROCESS_ATTACH) {
     ResetLinkState();
+    // The timer library stays for the process: under Wine each of its
+    // unloads leaves registry handles open.
+    HMODULE timerLibrary = nullptr;
+    GetModuleHandleExW(GET_MODULE_HANDLE_EX_FLAG_PIN, L"winmm.dll", &timerLibrary);
   } else if (reason == DLL_PROCESS_DETACH) {
     // Under the loader lock, where no thread can end: a link thread still
     // running holds its own reference on the module, so this is a library
     // freed with its link closed, or the process ending (reserved != null).
     CloseLink(reserved != nullptr ? CloseMode::kProcessExit : CloseMode::kUnloading);
+    if (reserved == nullptr) {
+      for (HANDLE* event : {&g_link.wakeEvent, &g_link.sendDoneEvent, &g_link.statusDoneEvent,
+                            &g_link.answerEvent}) {
+        if (*event) CloseHandle(*event);
+        *event = nullptr;
+      }
+    }
+    kr::ReleaseRuntimeOnUnload(reserved);
   }
   return TRUE;
 }

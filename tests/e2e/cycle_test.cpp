@@ -10,7 +10,9 @@
 #include <gtest/gtest.h>
 #include <windows.h>
 
+#include <cstdio>
 #include <cstdlib>
+#include <functional>
 #include <string>
 
 #include "control_client.h"
@@ -27,7 +29,11 @@ using kcli::Args;
 using namespace opos;
 
 constexpr wchar_t kDevice[] = L"CycleFP";
-constexpr int kDefaultCycles = 250;
+constexpr int kDefaultCycles = 200;
+constexpr int kGrowthCycles = 100;
+// What a hundred cycles may add to the heap: caches that fill once (a load
+// of a module that kept its C++ runtime's pool would add 73 KB each time).
+constexpr long long kHeapTolerance = 32 * 1024;
 
 int Cycles() {
   const char* text = std::getenv("KR_CYCLES");
@@ -75,6 +81,41 @@ class CycleTest : public ::testing::TestWithParam<Road> {
             reinterpret_cast<linkdrv::EcrIOFn>(find("EcrIO"))};
   }
 
+  // Registers the reference Service Object and makes kDevice use it over
+  // this driver, to the simulator.
+  void ConfigureDevice(kr_test::ScopedOposConfig& config) {
+    kr::UniqueModule so(LoadLibraryW(KSO_MODULE));
+    ASSERT_TRUE(so);
+    using RegisterFn = HRESULT(STDAPICALLTYPE*)();
+    auto reg = reinterpret_cast<RegisterFn>(
+        reinterpret_cast<void*>(GetProcAddress(so.get(), "DllRegisterServer")));
+    ASSERT_TRUE(reg);
+    ASSERT_EQ(S_OK, reg());
+    ASSERT_EQ(ERROR_SUCCESS, config.Device(kDevice, KSO_PROGID));
+    const std::wstring key = std::wstring(kr_test::kOposClassKey) + L"\\" + kDevice;
+    auto set = [&key](const wchar_t* name, const std::wstring& value) {
+      return RegSetKeyValueW(HKEY_LOCAL_MACHINE, key.c_str(), name, REG_SZ, value.c_str(),
+                             static_cast<DWORD>((value.size() + 1) * sizeof(wchar_t)));
+    };
+    ASSERT_EQ(ERROR_SUCCESS, set(L"LinkDriver", Wide(GetParam().driver)));
+    ASSERT_EQ(ERROR_SUCCESS, set(L"Link", Wide(ecr_.InlineSettings("OnLine=1"))));
+  }
+
+  // One link of the driver alone: loaded, opened, a command sent whose
+  // answer the thread is reading when the link is closed, freed. Returns ""
+  // or the step that failed.
+  std::string DriverCycle() {
+    kr::UniqueModule m(LoadLibraryW(file_.c_str()));
+    if (!m) return "LoadLibrary";
+    Exports d = Find(m.get());
+    if (!d.OpenProt(ecr_.InlineSettings("OnLine=1").c_str(), 0)) return "OpenProt";
+    int extra = 0;
+    if (d.EcrIO(1, linkdrv::kEcrAnswerExpected, "Q", 1, nullptr, nullptr, &extra) != 0) {
+      return "EcrIO";
+    }
+    return d.CloseProt(0) ? "" : "CloseProt";
+  }
+
   // Waits (bounded) until the driver is no longer mapped in this process.
   bool WaitUnloaded() {
     return kcli::ControlClient::PumpUntil(
@@ -89,58 +130,72 @@ class CycleTest : public ::testing::TestWithParam<Road> {
 // The driver alone, loaded and freed around each link, closed while its
 // thread is busy reading the answer to a command.
 TEST_P(CycleTest, LoadOpenCloseUnloadTheDriver) {
-  const std::string settings = ecr_.InlineSettings("OnLine=1");
   const int cycles = Cycles();
-  for (int i = 0; i < cycles; ++i) {
-    kr::UniqueModule m(LoadLibraryW(file_.c_str()));
-    ASSERT_TRUE(m) << "cycle " << i;
-    Exports d = Find(m.get());
-    ASSERT_TRUE(d.OpenProt(settings.c_str(), 0)) << "cycle " << i;
-    int extra = 0;
-    ASSERT_EQ(0, d.EcrIO(1, linkdrv::kEcrAnswerExpected, "Q", 1, nullptr, nullptr, &extra))
-        << "cycle " << i;
-    ASSERT_TRUE(d.CloseProt(0)) << "cycle " << i;
-  }
+  for (int i = 0; i < cycles; ++i) ASSERT_EQ("", DriverCycle()) << "cycle " << i;
   EXPECT_TRUE(WaitUnloaded());
 }
 
 // The application's cycle: Open, Claim, enable, disable, Release, Close.
 TEST_P(CycleTest, OpenEnableCloseThroughTheServiceObject) {
   kr::ComInit com;
-  ASSERT_TRUE(SUCCEEDED(com.result()));
   kr_test::ScopedOposConfig config;
-  ASSERT_EQ(ERROR_SUCCESS, config.Device(kDevice, KSO_PROGID));
-  {
-    kr::UniqueModule so(LoadLibraryW(KSO_MODULE));
-    ASSERT_TRUE(so);
-    using RegisterFn = HRESULT(STDAPICALLTYPE*)();
-    auto reg = reinterpret_cast<RegisterFn>(
-        reinterpret_cast<void*>(GetProcAddress(so.get(), "DllRegisterServer")));
-    ASSERT_TRUE(reg);
-    ASSERT_EQ(S_OK, reg());
-  }
-  const std::wstring key = std::wstring(kr_test::kOposClassKey) + L"\\" + kDevice;
-  auto set = [&key](const wchar_t* name, const std::wstring& value) {
-    return RegSetKeyValueW(HKEY_LOCAL_MACHINE, key.c_str(), name, REG_SZ, value.c_str(),
-                           static_cast<DWORD>((value.size() + 1) * sizeof(wchar_t)));
-  };
-  ASSERT_EQ(ERROR_SUCCESS, set(L"LinkDriver", Wide(GetParam().driver)));
-  ASSERT_EQ(ERROR_SUCCESS, set(L"Link", Wide(ecr_.InlineSettings("OnLine=1"))));
-
+  ASSERT_NO_FATAL_FAILURE(ConfigureDevice(config));
   kcli::ControlClient c;
   ASSERT_EQ(S_OK, c.Create(L"Kerunel.ocx"));
   const int cycles = Cycles();
   for (int i = 0; i < cycles; ++i) {
-    Args open, claim, release;
-    ASSERT_EQ(OPOS_SUCCESS, c.Call("Open", open.Text(kDevice))) << "cycle " << i;
-    ASSERT_EQ(OPOS_SUCCESS, c.Call("Claim", claim.Long(1000))) << "cycle " << i;
-    ASSERT_EQ(S_OK, c.Set("DeviceEnabled", 1)) << "cycle " << i;
-    ASSERT_EQ(OPOS_SUCCESS, c.Get("ResultCode")) << "cycle " << i;
-    ASSERT_EQ(S_OK, c.Set("DeviceEnabled", 0)) << "cycle " << i;
-    ASSERT_EQ(OPOS_SUCCESS, c.Call("Release_", release)) << "cycle " << i;
-    ASSERT_EQ(OPOS_SUCCESS, c.Call("Close")) << "cycle " << i;
+    ASSERT_EQ("", kr_test::UseDevice(c.Control(), kDevice, true)) << "cycle " << i;
   }
   EXPECT_EQ(cycles, ecr_.GetCounters().connections);
+}
+
+// However an application opens the printer per sale, it does not grow:
+// heap, handles and threads stay where they were after the first cycles.
+TEST_P(CycleTest, NothingGrowsOverOpenClose) {
+  kr::ComInit com;
+  kr_test::ScopedOposConfig config;
+  ASSERT_NO_FATAL_FAILURE(ConfigureDevice(config));
+  kcli::ControlClient one;
+  ASSERT_EQ(S_OK, one.Create(L"Kerunel.ocx"));
+  struct Way {
+    const char* what;
+    std::function<std::string()> cycle;
+  };
+  const Way ways[] = {
+      {"one control, not enabled",
+       [&] { return kr_test::UseDevice(one.Control(), kDevice, false); }},
+      {"one control, enabled", [&] { return kr_test::UseDevice(one.Control(), kDevice, true); }},
+      {"a control per cycle, modules unloaded",
+       [&] {
+         std::string failure;
+         {
+           kcli::ControlClient c;
+           if (c.Create(L"Kerunel.ocx") != S_OK) return std::string("control not created");
+           failure = kr_test::UseDevice(c.Control(), kDevice, true);
+         }
+         CoFreeUnusedLibrariesEx(0, 0);
+         return failure;
+       }},
+      {"the driver alone, loaded per link", [&] { return DriverCycle(); }},
+  };
+  for (const Way& way : ways) {
+    for (int i = 0; i < 10; ++i) ASSERT_EQ("", way.cycle()) << way.what;
+    // The simulator's record (in this process) is not the application's.
+    ecr_.ClearRecord();
+    const kr_test::Footprint before = kr_test::ReadFootprint();
+    for (int i = 0; i < kGrowthCycles; ++i)
+      ASSERT_EQ("", way.cycle()) << way.what << ", cycle " << i;
+    ecr_.ClearRecord();
+    const kr_test::Footprint after = kr_test::ReadFootprint();
+    const long long heap = static_cast<long long>(after.heapBytes) - before.heapBytes;
+    const long handles = static_cast<long>(after.handles) - before.handles;
+    const long threads = static_cast<long>(after.threads) - before.threads;
+    std::printf("%s, %s, %d cycles: heap %+lld bytes, handles %+ld, threads %+ld\n",
+                GetParam().driver, way.what, kGrowthCycles, heap, handles, threads);
+    EXPECT_LT(heap, kHeapTolerance) << way.what;
+    EXPECT_LE(handles, 2) << way.what;
+    EXPECT_LE(threads, 0) << way.what;
+  }
 }
 
 INSTANTIATE_TEST_SUITE_P(Drivers, CycleTest,

@@ -856,6 +856,116 @@ TEST_P(RoadTest, PresettingsReportsTrainingAndDataRequests) {
   EXPECT_NE(std::string::npos, printer_->Paper().find("Open 7-19"));
 }
 
+// A faulty printer's answers never become results: a call that reads one
+// fails with OPOS_E_FAILURE, the Service Object's code for an answer that
+// is not valid, and an ErrorString naming the field, and leaves the
+// caller's variables as they were. A printing command the printer carried
+// out stands, with the receipt read back from the printer; an answer sent
+// twice is never taken for the next command's.
+TEST_P(RoadTest, FaultyAnswersNeverBecomeResults) {
+  OpenDevice();
+  constexpr long kUntouched = -12345;
+  long rate = kUntouched;
+  BSTR text = nullptr;
+  auto freeText = kr::MakeScopeGuard([&text] { SysFreeString(text); });
+  auto vatEntry = [&] {
+    Args a;
+    return c_.Call("GetVatEntry", a.Long(1).Long(0).LongRef(&rate));
+  };
+  auto data = [&](long item) {
+    return [&, item] {
+      long opt = 0;
+      Args a;
+      return c_.Call("GetData", a.Long(item).LongRef(&opt).TextRef(&text));
+    };
+  };
+  auto date = [&] {
+    Args a;
+    return c_.Call("GetDate", a.TextRef(&text));
+  };
+  auto totalizer = [&] {
+    Args a;
+    return c_.Call("GetTotalizer", a.Long(0).Long(FPTR_GT_GROSS).TextRef(&text));
+  };
+  auto health = [&] {
+    Args a;
+    return c_.Call("CheckHealth", a.Long(OPOS_CH_EXTERNAL));
+  };
+  using S = ecrsim::Spoil;
+  struct Case {
+    const char* what;
+    uint8_t code;
+    S spoil;
+    std::function<long()> call;
+    const char* said;  // in ErrorString
+    long result = OPOS_E_FAILURE;
+  };
+  // The hex line holds no frame of more than a message: the driver drops it,
+  // and the call ends as one that got no answer.
+  const long oversized =
+      GetParam().wire == ecrsim::Wire::kHexLine ? OPOS_E_TIMEOUT : OPOS_E_FAILURE;
+  const Case cases[] = {
+      {"a VAT rate of 15 digits", 'w', {S::kField, 1, "123456789012345"}, vatEntry, "out of range"},
+      {"a negative VAT rate", 'w', {S::kField, 1, "-1"}, vatEntry, "out of range"},
+      {"a date that is none", 'c', {S::kField, 1, "x9"}, date, "not a date"},
+      {"the 31st of February", 'c', {S::kField, 1, "310220301015"}, date, "not a date"},
+      {"a text with a NUL",
+       'g',
+       {S::kField, 1,
+        std::string("KR\0"
+                    "1",
+                    4)},
+       data(9),
+       "\\x00"},
+      {"a negative Z number", 'g', {S::kField, 1, "-1"}, data(7), "out of range"},
+      {"an amount with a point", 'u', {S::kField, 1, "4.50"}, totalizer, "not a total"},
+      {"status flags that are none", 'g', {S::kField, 0, "abc"}, data(2), "status flags"},
+      {"a document state of -1", 's', {S::kField, 3, "-1"}, health, "document state"},
+      {"free fiscal memory of 15 digits", 's', {S::kField, 9, "123456789012345"}, health, "count"},
+      {"an answer longer than a message",
+       'g',
+       {S::kOversized, 0, "", 200},
+       data(2),
+       "longer than a message",
+       oversized},
+  };
+  const long memory = c_.Get("RemainingFiscalMemory");
+  for (const Case& c : cases) {
+    ecr_.SpoilAnswers(c.code, c.spoil);
+    const long result = c.call();
+    ecr_.SpoilAnswers(c.code, {});
+    EXPECT_EQ(c.result, result) << c.what;
+    if (c.result == OPOS_E_FAILURE) {
+      EXPECT_EQ(KSO_EXTENDED_BAD_ANSWER, c_.Get("ResultCodeExtended")) << c.what;
+      EXPECT_NE(std::string::npos, Text("ErrorString").find(c.said))
+          << c.what << ": " << Text("ErrorString");
+    }
+    EXPECT_EQ(kUntouched, rate) << c.what;
+    EXPECT_EQ(nullptr, text) << c.what;
+  }
+  EXPECT_EQ(memory, c_.Get("RemainingFiscalMemory"));
+
+  // Each answer sent twice: every call still gets its own.
+  SellOne(L"Bread", 250);
+  ecr_.SpoilAnswers('g', {S::kTwice});
+  for (int i = 0; i < 3; ++i) {
+    EXPECT_EQ("2.50", Data(2));
+    EXPECT_EQ("1", Data(3));
+  }
+  ecr_.SpoilAnswers('g', {});
+
+  // An item whose answer carries a subtotal out of range was printed all
+  // the same: it succeeds, and the receipt goes on from the printer's figures.
+  ASSERT_EQ(OPOS_SUCCESS, Begin());
+  ecr_.SpoilAnswers('A', {S::kField, 1, "123456789012345"});
+  EXPECT_EQ(OPOS_SUCCESS, Item(L"Milk", 110)) << Text("ErrorString");
+  ecr_.SpoilAnswers('A', {});
+  EXPECT_EQ("1.10", Data(1));
+  EXPECT_EQ(OPOS_SUCCESS, Total(110, 110, L"CASH")) << Text("ErrorString");
+  EXPECT_EQ(OPOS_SUCCESS, End());
+  EXPECT_EQ(360, printer_->GrandTotal());
+}
+
 INSTANTIATE_TEST_SUITE_P(Drivers, RoadTest,
                          ::testing::Values(Road{"Sandoral", ecrsim::Wire::kHexLine},
                                            Road{"Mirevon", ecrsim::Wire::kHostPc}),

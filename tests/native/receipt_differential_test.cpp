@@ -11,6 +11,7 @@
 #include <random>
 #include <sstream>
 
+#include "ecr_answer.h"
 #include "opos.h"
 #include "receipt_model.h"
 #include "rules.h"
@@ -78,9 +79,16 @@ class Sides {
     }
     const fiscal::Document before = model_.Document();
     Answer answer;
-    if (!ParseAnswer(printer_.Execute(command), &answer)) {
-      *why = "the printer's answer does not parse";
-      return expected;
+    std::string wrong;
+    switch (ReadAnswer(command, 0, printer_.Execute(command), &answer, &wrong)) {
+      case AnswerFit::kNotThis:
+        *why = "the printer's answer does not answer the command";
+        return expected;
+      case AnswerFit::kMalformed:
+        *why = "the printer's answer is not valid: " + wrong;
+        return expected;
+      case AnswerFit::kValid:
+        break;
     }
     const Outcome got = answer.isError ? kso::FromEcrError(answer.error) : kso::Ok();
     if (got.code != expected.code || got.extended != expected.extended) {

@@ -50,7 +50,10 @@ std::string UseDeviceThroughControl(const std::wstring& deviceName) {
                        reinterpret_cast<void**>(control.put())) != S_OK) {
     return "not created";
   }
-  IDispatch* c = control.get();
+  return UseDevice(control.get(), deviceName, true);
+}
+
+std::string UseDevice(IDispatch* c, const std::wstring& deviceName, bool enable) {
   kr::UniqueVariant name = Text(deviceName), timeout = Long(5000), on = Bool(true),
                     off = Bool(false);
   long r = Call(c, KR_DISPID_Open, DISPATCH_METHOD, name.get());
@@ -59,12 +62,15 @@ std::string UseDeviceThroughControl(const std::wstring& deviceName) {
   r = Call(c, KR_DISPID_Claim, DISPATCH_METHOD, timeout.get());
   if (r != 0) failure = "Claim " + std::to_string(r);
   if (failure.empty()) {
-    Call(c, KR_DISPID_DeviceEnabled, DISPATCH_PROPERTYPUT, on.get());
-    if ((r = Call(c, KR_DISPID_ResultCode, DISPATCH_PROPERTYGET)) != 0) {
-      failure = "DeviceEnabled " + std::to_string(r);
+    if (enable) {
+      Call(c, KR_DISPID_DeviceEnabled, DISPATCH_PROPERTYPUT, on.get());
+      if ((r = Call(c, KR_DISPID_ResultCode, DISPATCH_PROPERTYGET)) != 0) {
+        failure = "DeviceEnabled " + std::to_string(r);
+      }
+      Call(c, KR_DISPID_DeviceEnabled, DISPATCH_PROPERTYPUT, off.get());
     }
-    Call(c, KR_DISPID_DeviceEnabled, DISPATCH_PROPERTYPUT, off.get());
-    Call(c, KR_DISPID_Release_, DISPATCH_METHOD);
+    r = Call(c, KR_DISPID_Release_, DISPATCH_METHOD);
+    if (failure.empty() && r != 0) failure = "Release " + std::to_string(r);
   }
   r = Call(c, KR_DISPID_Close, DISPATCH_METHOD);
   if (failure.empty() && r != 0) failure = "Close " + std::to_string(r);

@@ -148,6 +148,17 @@ class AllocationSpy {
   unsigned long long mark_ = 0;
 };
 
+// --- process footprint ---------------------------------------------------------
+
+// What this process holds at one moment.
+struct Footprint {
+  size_t heapBytes = 0;   // busy bytes in all the process's heaps
+  size_t heapBlocks = 0;  // busy blocks in them
+  DWORD handles = 0;
+  DWORD threads = 0;
+};
+Footprint ReadFootprint();
+
 // --- programs ------------------------------------------------------------------
 
 // Runs a command line (reg.exe, msiexec.exe, a tool) hidden and waits for it
@@ -159,6 +170,9 @@ DWORD RunProgram(std::string commandLine, DWORD timeoutMs = 60000);
 // and closes it; returns "" when every step gave 0, else the first failing
 // step and its result ("Open 109").
 std::string UseDeviceThroughControl(const std::wstring& deviceName);
+// The same cycle on a control the caller made (Open, Claim, DeviceEnabled
+// on and off when enable is set, Release, Close); the same result.
+std::string UseDevice(IDispatch* control, const std::wstring& deviceName, bool enable);
 // One line of <build dir>/deliverables.txt: the kind and the file name.
 struct Deliverable {
   std::string kind, file;

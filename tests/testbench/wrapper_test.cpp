@@ -12,7 +12,9 @@
 #include <vector>
 
 #include "com_server.h"
+#include "kerunel_ids.h"
 #include "kerunel_wrapper.h"
+#include "main_form.h"
 #include "opos_fiscal_printer.h"
 #include "support.h"
 
@@ -156,7 +158,7 @@ class FakePrinter final : public kr::NoTypeInfo<>,
 
 class Factory final : public IClassFactory {
  public:
-  explicit Factory(FakePrinter& printer) : printer_(printer) {}
+  explicit Factory(IDispatch& object) : object_(object) {}
   STDMETHODIMP QueryInterface(REFIID iid, void** out) override {
     *out = iid == IID_IUnknown || iid == IID_IClassFactory ? this : nullptr;
     return *out ? S_OK : E_NOINTERFACE;
@@ -164,12 +166,12 @@ class Factory final : public IClassFactory {
   STDMETHODIMP_(ULONG) AddRef() override { return 2; }
   STDMETHODIMP_(ULONG) Release() override { return 1; }
   STDMETHODIMP CreateInstance(IUnknown*, REFIID iid, void** out) override {
-    return printer_.QueryInterface(iid, out);
+    return object_.QueryInterface(iid, out);
   }
   STDMETHODIMP LockServer(BOOL) override { return S_OK; }
 
  private:
-  FakePrinter& printer_;
+  IDispatch& object_;
 };
 
 class OposWrapperTest : public ::testing::Test {
@@ -191,7 +193,7 @@ class OposWrapperTest : public ::testing::Test {
 
   kr::ComInit com_;
   FakePrinter fake_;
-  Factory factory_{fake_};
+  Factory factory_{fake_};  // the fake's IDispatch
   DWORD registration_ = 0;
   HWND window_ = nullptr;
   vostrik::TOPOSFiscalPrinter wrapper_;
@@ -301,6 +303,62 @@ TEST_F(OposWrapperTest, Events2To5ReachTheFourHandlers) {
   EXPECT_EQ(expected, calls);
 }
 
+// A Kerunel control that refuses every method call and takes every property
+// write: the window shows the
+// refusal as an error everywhere, the state line included, although the
+// control's ResultCode still reads 0.
+class RefusingKerunel final : public kr::NoTypeInfo<> {
+ public:
+  STDMETHODIMP QueryInterface(REFIID iid, void** out) override {
+    if (iid == IID_IUnknown || iid == IID_IDispatch || iid == kr::kDispatchIid) {
+      *out = static_cast<IDispatch*>(this);
+      return S_OK;
+    }
+    *out = nullptr;
+    return E_NOINTERFACE;
+  }
+  STDMETHODIMP_(ULONG) AddRef() override { return 2; }  // lives on the test's stack
+  STDMETHODIMP_(ULONG) Release() override { return 1; }
+  STDMETHODIMP GetIDsOfNames(REFIID, LPOLESTR*, UINT, LCID, DISPID*) override {
+    return DISP_E_UNKNOWNNAME;
+  }
+  STDMETHODIMP Invoke(DISPID id, REFIID, LCID, WORD flags, DISPPARAMS*, VARIANT* result, EXCEPINFO*,
+                      UINT*) override {
+    if (flags & DISPATCH_PROPERTYPUT) return S_OK;
+    if (!(flags & DISPATCH_PROPERTYGET) || !result) return DISP_E_TYPEMISMATCH;
+    result->vt = id == KR_DISPID_TrainingModeActive ? VT_BOOL : VT_I4;
+    result->lVal = id == KR_DISPID_PrinterState ? 1 : 0;
+    return S_OK;
+  }
+};
+
+TEST(MainFormTest, ARefusedCallShowsAsAnErrorInTheStateLineToo) {
+  kr::ComInit com;
+  RefusingKerunel refusing;
+  Factory factory(refusing);
+  DWORD registration = 0;
+  ASSERT_EQ(S_OK, ::CoRegisterClassObject(kr::kControlClsid, &factory, CLSCTX_INPROC_SERVER,
+                                          REGCLS_MULTIPLEUSE, &registration));
+  auto revoke = kr::MakeScopeGuard([&] { ::CoRevokeClassObject(registration); });
+  kr_test::MessageBoxWatcher boxes(vostrik::kProgramName, 30000);  // none expected
+  vostrik::TMainForm form;
+  ASSERT_EQ(S_OK, form.Create(::GetModuleHandleW(nullptr)));
+  ::ShowWindow(form.hwnd(), SW_SHOW);
+  form.ButtonClick(vostrik::c::bOpen);
+  EXPECT_EQ(L"111-OPOS_E_FAILURE", form.Text(vostrik::c::eResultCode));
+  EXPECT_EQ(vostrik::kRed, form.Colour(vostrik::c::eResultCode));
+  EXPECT_EQ(L"Monitor[Error]", form.Text(vostrik::c::eStatus));
+  ::UpdateWindow(form.hwnd());
+  const std::wstring shot = kr_test::TakeScreenshot(L"vostrik_refused_call");
+  EXPECT_FALSE(shot.empty());
+  // A property write the control takes is no refused call.
+  form.ButtonClick(vostrik::c::bEnable);
+  EXPECT_EQ(L"Monitor", form.Text(vostrik::c::eStatus));
+  ::DestroyWindow(form.hwnd());
+  boxes.Stop();
+  EXPECT_EQ(0u, boxes.Count());
+}
+
 TEST(KerunelWrapperTest, RefusedCallsAndWritesAreNeverSuccess) {
   kr::ComInit com;
   kr::UniqueModule module(::LoadLibraryW(L"Kerunel.ocx"));
@@ -339,6 +397,11 @@ TEST(KerunelWrapperTest, RefusedCallsAndWritesAreNeverSuccess) {
     EXPECT_EQ(DISP_E_EXCEPTION, e.status());
     EXPECT_FALSE(e.text().empty());
   }
+
+  // Destroy lets go of the control at once, the bound interface included.
+  ASSERT_NE(nullptr, kerunel.DefaultInterface());
+  kerunel.Destroy();
+  EXPECT_EQ(S_OK, exportOf("DllCanUnloadNow")());
 }
 
 }  // namespace
