@@ -125,6 +125,7 @@ int Parse(int argc, char** argv, Command* c) {
   static const char* const kVerbs[] = {"list", "show", "add", "set", "remove", "test"};
   if (argc < 1) return Usage(nullptr);
   c->verb = argv[0];
+  if (c->verb == "--help" || c->verb == "-h") return Usage(nullptr);
   bool known = false;
   for (const char* v : kVerbs) known = known || c->verb == v;
   if (!known) return Usage(("unknown command " + c->verb).c_str());

@@ -216,7 +216,9 @@ constexpr long OPOS_CH_EXTERNAL = 2;
 constexpr long OPOS_CH_INTERACTIVE = 3;
 
 // Fiscal printer: stations, error levels, status updates.
+constexpr long FPTR_S_JOURNAL = 1;
 constexpr long FPTR_S_RECEIPT = 2;
+constexpr long FPTR_S_JOURNAL_RECEIPT = 3;
 constexpr long FPTR_EL_NONE = 1;
 constexpr long FPTR_EL_RECOVERABLE = 2;
 constexpr long FPTR_EL_FATAL = 3;

@@ -1018,6 +1018,7 @@ int VirtualPrinter::Flags() const {
   if (journalEmpty_) flags |= kFlagJournalEmpty;
   if (dayOpen_) flags |= kFlagDayOpen;
   if (doc_.Training()) flags |= kFlagTraining;
+  if (!memoryError_.empty()) flags |= kFlagMemoryFault;
   return flags;
 }
 

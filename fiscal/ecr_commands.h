@@ -97,6 +97,7 @@ enum StatusFlag : int {
   kFlagJournalNearEnd = 0x10,
   kFlagDayOpen = 0x20,
   kFlagTraining = 0x40,
+  kFlagMemoryFault = 0x80,  // the fiscal memory cannot be written: only queries are answered
 };
 
 // Document state in the status answer.

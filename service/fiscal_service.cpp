@@ -186,7 +186,49 @@ FiscalService::~FiscalService() {
 long FiscalService::Done(Outcome o) {
   resultCode_ = o.code;
   resultCodeExtended_ = o.extended;  // the fiscal code with 114, the Service Object's with others
+  // Errors of asynchronous output are noted by the queue, with their job.
+  if (!running_) NoteError(o, CurrentPrinterState());
   return o.code;
+}
+
+void FiscalService::NoteError(const Outcome& o, long printerState) {
+  switch (o.code) {
+    case OPOS_E_EXTENDED:
+    case OPOS_E_OFFLINE:
+    case OPOS_E_NOHARDWARE:
+    case OPOS_E_TIMEOUT:
+    case OPOS_E_FAILURE:
+      break;
+    default:
+      return;  // not the printer's: a call out of place, or success
+  }
+  const long e = o.code == OPOS_E_EXTENDED ? o.extended : 0;
+  // A printer that cannot keep its fiscal record is unusable until serviced.
+  const bool fatal = e == OPOS_EFPTR_TECHNICAL_ASSISTANCE || e == OPOS_EFPTR_MEMORY_FULL ||
+                     e == OPOS_EFPTR_FISCAL_MEMORY_DISCONNECTED ||
+                     e == OPOS_EFPTR_FISCAL_TOTALS_ERROR;
+  errorLevel_ = fatal ? FPTR_EL_FATAL : FPTR_EL_RECOVERABLE;
+  errorStation_ = e == OPOS_EFPTR_JRN_EMPTY    ? FPTR_S_JOURNAL
+                  : e == OPOS_EFPTR_COVER_OPEN ? FPTR_S_JOURNAL_RECEIPT
+                                               : FPTR_S_RECEIPT;
+  errorState_ = printerState;
+}
+
+long FiscalService::CurrentPrinterState() const {
+  if (reporting_) return kPrinterReport;
+  const long state = model_.PrinterState();
+  return state == kPrinterMonitor && Locked() ? kPrinterLocked : state;
+}
+
+bool FiscalService::Locked() const {
+  return enabled_ && ((flags_ & cmd::kFlagMemoryFault) != 0 || memoryFull_);
+}
+
+Outcome FiscalService::Unreachable() const {
+  // An application that asked for power reports learns that the printer is
+  // off or off line; the others get "no hardware".
+  return Outcome{enabled_ && powerNotify_ == OPOS_PN_ENABLED ? OPOS_E_OFFLINE : OPOS_E_NOHARDWARE,
+                 0};
 }
 
 Outcome FiscalService::Ready() const {
@@ -449,7 +491,7 @@ long FiscalService::GetPropertyNumber(long index) {
     case PIDX_NumVatRates:
       return cmd::kVatRates;
     case PIDX_PrinterState:
-      return reporting_ ? kPrinterReport : model_.PrinterState();
+      return CurrentPrinterState();
     case PIDX_QuantityDecimalPlaces:
       return 3;
     case PIDX_QuantityLength:

@@ -159,6 +159,20 @@ class FiscalService {
   // Results.
   long Done(Outcome o);
   long Done(long code) { return Done(Outcome{code, 0}); }
+  // A device error into ErrorLevel, ErrorStation and ErrorState.
+  void NoteError(const Outcome& o, long printerState);
+  // PrinterState as the application reads it.
+  long CurrentPrinterState() const;
+  // The free Z records the ECR reported, and those a Z report's answer
+  // leaves (RemainingFiscalMemory follows the memory).
+  void TakeFreeRecords(int64_t free);
+  void TakeZAnswer(char code, const ecrcmd::Answer& answer);
+  // The fiscal memory is full or cannot be written: no fiscal work.
+  bool Locked() const;
+  // A fiscal receipt or a Z report: Ok, or why the locked printer refuses it.
+  Outcome FiscalWorkAllowed() const;
+  // The result of an ECR that cannot be reached.
+  Outcome Unreachable() const;
   // Claimed and enabled, or the result that says why not.
   Outcome Ready() const;
 
@@ -258,6 +272,7 @@ class FiscalService {
   ReceiptModel model_;
   int flags_ = 0;  // the ECR's status flags as last answered
   long remainingFiscalMemory_ = 0;
+  bool memoryFull_ = false;  // the ECR reported no free Z record
   bool asyncMode_ = false, checkTotal_ = true, duplicateReceipt_ = false, flagWhenIdle_ = false;
   long vatPending_[ecrcmd::kVatRates] = {-1, -1, -1, -1};  // SetVatValue, for SetVatTable
 

@@ -43,6 +43,7 @@ bool IsReportDate(const std::string& s) {
 long FiscalService::Perform(const fiscal::Operation& op, Outcome check) {
   Outcome o = Ready();
   if (o) o = check;
+  if (o && op.code == cmd::kOpenReceipt) o = FiscalWorkAllowed();
   ReceiptModel next = model_;
   if (o) o = next.Apply(op);
   if (!o) return Done(o);
@@ -205,6 +206,7 @@ long FiscalService::PrintXReport() {
 long FiscalService::PrintZReport() {
   Outcome o = Ready();
   if (o) o = model_.MonitorOnly();
+  if (o) o = FiscalWorkAllowed();
   if (!o) return Done(o);
   return Print(std::string(1, cmd::kZReport), model_);
 }
@@ -235,6 +237,12 @@ long FiscalService::BeginTraining() {
 
 long FiscalService::EndTraining() {
   return Perform(Op(cmd::kTraining));
+}
+
+Outcome FiscalService::FiscalWorkAllowed() const {
+  if (model_.Training() || !Locked()) return Ok();  // training never reaches the memory
+  return Extended((flags_ & cmd::kFlagMemoryFault) ? OPOS_EFPTR_FISCAL_MEMORY_DISCONNECTED
+                                                   : OPOS_EFPTR_MEMORY_FULL);
 }
 
 long FiscalService::Unsupported() {

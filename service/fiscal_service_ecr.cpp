@@ -90,7 +90,7 @@ Outcome FiscalService::Connect() {
                   error);
     errorString_ = text;
     SetPower(false);
-    return Outcome{OPOS_E_NOHARDWARE, 0};
+    return error == 101 ? Outcome{OPOS_E_NOHARDWARE, 0} : Unreachable();
   }
   SetPower(true);
   // A new link begins with where the ECR stands: command numbers go on from
@@ -126,7 +126,7 @@ Outcome FiscalService::Connect() {
   }
   std::snprintf(text, sizeof text, "the ECR did not answer over the new link (%d/%d)", r, extra);
   errorString_ = text;
-  return Outcome{OPOS_E_NOHARDWARE, 0};
+  return Unreachable();
 }
 
 void FiscalService::LinkLost() {
@@ -219,7 +219,7 @@ Outcome FiscalService::SendUntilAnswered(const std::string& command, int64_t num
   if (!reached) {
     std::snprintf(text, sizeof text, "the command could not be sent: the link is down (%d)", extra);
     errorString_ = text;
-    return Outcome{OPOS_E_NOHARDWARE, 0};
+    return Unreachable();
   }
   std::snprintf(text, sizeof text,
                 "the ECR did not answer (%d): whether it carried out the command is not known "
@@ -256,7 +256,7 @@ Outcome FiscalService::Settle() {
     errorString_ =
         "an earlier command's outcome is not known yet and the ECR cannot be reached: "
         "nothing was sent";
-    return Outcome{OPOS_E_NOHARDWARE, 0};
+    return Unreachable();
   }
   TakeSync(sync);
   return Ok();
@@ -264,7 +264,7 @@ Outcome FiscalService::Settle() {
 
 void FiscalService::TakeSync(const ecrcmd::SyncState& sync) {
   lastNumber_ = std::max(lastNumber_, sync.lastNumber);
-  remainingFiscalMemory_ = static_cast<long>(sync.freeZRecords);
+  TakeFreeRecords(sync.freeZRecords);
   if (unsettled_.state == Unsettled::kUnknown) {
     const bool done = sync.lastNumber >= unsettled_.number;
     unsettled_.state = done ? Unsettled::kDone : Unsettled::kNotDone;
@@ -303,6 +303,19 @@ Outcome FiscalService::Resync() {
              static_cast<long long>(sync.document), static_cast<long long>(sync.subtotal),
              static_cast<long long>(sync.due));
   return Ok();
+}
+
+void FiscalService::TakeFreeRecords(int64_t free) {
+  remainingFiscalMemory_ = static_cast<long>(free);
+  memoryFull_ = free <= 0;
+}
+
+void FiscalService::TakeZAnswer(char code, const ecrcmd::Answer& answer) {
+  int64_t free = 0;
+  if (code == cmd::kZReport && answer.fields.size() >= 2 &&
+      cmd::ParseNumber(answer.fields[1], &free)) {
+    TakeFreeRecords(free);
+  }
 }
 
 void FiscalService::FollowPrinter() {
@@ -374,6 +387,7 @@ long FiscalService::Print(const std::string& command, const ReceiptModel& next) 
         break;
     }
   }
+  TakeZAnswer(command[0], answer);
   FollowPrinter();
   return Done(o);
 }

@@ -67,6 +67,7 @@ void FiscalService::RunQueue() {
     const Outcome o = Transact(job.command, &answer);
     if (!enabled_) break;  // disabled or closed meanwhile
     if (o) {
+      TakeZAnswer(job.command[0], answer);
       Fire(EventRelay::Event::kOutputComplete, job.outputId);
       continue;
     }
@@ -74,9 +75,7 @@ void FiscalService::RunQueue() {
     queue_.push_front(job);           // first again, for a retry
     errorPending_ = true;
     errorOutId_ = job.outputId;
-    errorState_ = job.stateBefore;
-    errorLevel_ = FPTR_EL_RECOVERABLE;
-    errorStation_ = FPTR_S_RECEIPT;
+    NoteError(o, job.stateBefore);
     Done(o);
     // The answer (now, or when events thaw) decides; a retry comes back
     // through the message queue, so the application's thread stays live.

@@ -197,7 +197,7 @@ const Entry kEntries[kr::kServiceMethodCount] = {
     {"", [](FiscalService& s, CallArgs&) { return s.EndTraining(); }},
     {"LLS", [](FiscalService& s, CallArgs&) { return s.Unsupported(); }},  // PrintFixedOutput
     {"LS", [](FiscalService& s, CallArgs& a) { return s.PrintNormal(a.Long(0), a.Text(1)); }},
-    {"LlS", [](FiscalService& s, CallArgs& a) { return s.GetData(a.Long(0), a.LongRef(1), a.TextRef(2)); }},
+    {"Lls", [](FiscalService& s, CallArgs& a) { return s.GetData(a.Long(0), a.LongRef(1), a.TextRef(2)); }},
     {"s", [](FiscalService& s, CallArgs& a) { return s.GetDate(a.TextRef(0)); }},
     {"LLs", [](FiscalService& s, CallArgs& a) { return s.GetTotalizer(a.Long(0), a.Long(1), a.TextRef(2)); }},
     {"LLl", [](FiscalService& s, CallArgs& a) { return s.GetVatEntry(a.Long(0), a.Long(1), a.LongRef(2)); }},

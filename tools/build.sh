@@ -6,22 +6,24 @@
 #                      (osslsigncode); the password is read from the
 #                      environment variable KERUNEL_SIGN_PASSWORD
 #   --timestamp URL    have the signatures time-stamped by this server
-#   --build-prefix P   build in P-x64 and P-x86 instead of build/x64, build/x86
+#   --build-prefix P   build in Px64 and Px86 (default build/, and build/signed-
+#                      with --sign, so that test and everyday builds never sign)
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 usage() {
-  sed -n '4,9s/^# \{0,1\}//p' "$0" >&2
+  sed -n '4,10s/^# \{0,1\}//p' "$0" >&2
   exit 2
 }
-sign="" prefix="$root/build/"
+sign="" prefix=""
 while [ $# -gt 0 ]; do
   case $1 in
-    --sign) [ $# -ge 2 ] || usage; sign=$(realpath "$2"); shift 2 ;;
+    --sign) [ $# -ge 2 ] || usage; sign=$(realpath -m "$2"); shift 2 ;;
     --timestamp) [ $# -ge 2 ] || usage; export KERUNEL_SIGN_TIMESTAMP=$2; shift 2 ;;
     --build-prefix) [ $# -ge 2 ] || usage; prefix=$2; shift 2 ;;
     *) usage ;;
   esac
 done
+[ -n "$prefix" ] || prefix=$root/build/${sign:+signed-}
 if [ -n "$sign" ] && [ ! -r "$sign" ]; then
   echo "build.sh: cannot read the certificate $sign" >&2
   exit 2

@@ -100,6 +100,7 @@ wine regsvr32 /s KerunelSO.dll || fail "regsvr32 KerunelSO.dll failed" "rebuild:
 step "start the virtual fiscal printer ($wire wire)"
 journal=$work/journal.txt
 : >"$journal"
+rm -f "$work/journal.fiscal"  # a new printer each time: its fiscal memory starts empty
 rm -f "$work/ecrsim.in" "$work/ecrsim.log"
 mkfifo "$work/ecrsim.in"
 wine ecrsim.exe --wire "$wire" --port 0 --journal "$(winpath "$journal")" --quiet \

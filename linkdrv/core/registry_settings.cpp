@@ -53,12 +53,12 @@ const LinkValue* FindLinkValue(const char* name) {
 }
 
 bool ReadLinkSettings(const char* path, REGSAM view, LinkSettings& s, const char** reason) {
+  ClearSettings(s);
   kr::UniqueHKey key;
   if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, path, 0, KEY_READ | view, key.put()) != ERROR_SUCCESS) {
     *reason = "the registry key cannot be opened under HKEY_LOCAL_MACHINE";
     return false;
   }
-  ClearSettings(s);
   bool address = Read(key.get(), "ECRIP", s.address);
   if (!Read(key.get(), "ECRPortNumber", s.port)) std::strcpy(s.port, kDefaultPort);
   char text[10];

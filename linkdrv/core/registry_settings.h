@@ -29,8 +29,9 @@ const LinkValue* FindLinkValue(const char* name);
 
 // Reads the link settings from key path under HKEY_LOCAL_MACHINE in the
 // given registry view (0: the caller's own, or KEY_WOW64_32KEY /
-// KEY_WOW64_64KEY); returns false with *reason when the key cannot be
-// opened or ECRIP cannot be read (the other values are read all the same).
+// KEY_WOW64_64KEY) into settings, cleared first; returns false with *reason
+// when the key cannot be opened or ECRIP cannot be read (the other values
+// are read all the same).
 bool ReadLinkSettings(const char* path, REGSAM view, LinkSettings& settings, const char** reason);
 
 // Why text cannot serve as the link value name, or nullptr when the driver

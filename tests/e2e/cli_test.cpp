@@ -162,6 +162,12 @@ TEST_F(CliTest, ScriptsRunWithTheirResultsEventsAndExitStatus) {
        0,
        {"extended 207", "> PrintZReport", "  0 OPOS_SUCCESS", "> Close"},
        "UNEXPECTED"},
+      {"numbers are decimal",
+       open + "BeginFiscalReceipt 1\nPrintRecItem Tea 0 0500 1 2.00 \"\"\nGetData 1 0 \"\"\n"
+              "PrintRecVoid \"\"\nEndFiscalReceipt 0\nClose\n",
+       0,
+       {"  Data = \"1.00\""},  // half a piece at 2.00 (octal 0500 would be 0.64)
+       "UNEXPECTED"},
       {"asynchronous output is waited for",
        open + "set AsyncMode 1\nBeginFiscalReceipt 1\nPrintRecItem Jam 3.10 0 2 0 \"\"\n"
               "wait OutputCompleteEvent\nwait OutputCompleteEvent\nwait idle\nClose\n",
@@ -172,8 +178,18 @@ TEST_F(CliTest, ScriptsRunWithTheirResultsEventsAndExitStatus) {
       {"a wrong argument count",
        "Open CliFP\nClaim\nClose\n",
        2,
-       {"> Open CliFP", "line 2: Claim takes 1 argument"},
-       "> Close"},
+       {"line 2: Claim takes 1 argument", "nothing was run"},
+       "> Open"},
+      {"a bad script runs nothing, each bad line named",
+       "Open CliFP\nClaim 1000\nPrintRecItemm x\nPrintRecItem Tea 1234567890123456 0 1 0 \"\"\n"
+       "set PowerNotify 0x1\nwait Nothing\nGetData 2 0 \"\" => 999/x\nPrintRecTotal 1 1 x y\n",
+       2,
+       {"line 3: 'PrintRecItemm' is not a method",
+        "line 4: Price: '1234567890123456' is out of range",
+        "line 5: PowerNotify: '0x1' is not a decimal whole number",
+        "line 6: unknown event 'Nothing'", "line 7: unknown expected result '999/x'",
+        "line 8: PrintRecTotal takes 3 arguments", "nothing was run"},
+       "> Open"},
   };
   for (const Case& c : cases) {
     std::string out;
@@ -188,6 +204,14 @@ TEST_F(CliTest, ScriptsRunWithTheirResultsEventsAndExitStatus) {
       EXPECT_EQ(std::string::npos, out.find(c.notShown)) << c.what << "\n" << out;
     }
   }
+}
+
+TEST_F(CliTest, HelpGoesToStandardOutputWithSuccess) {
+  std::string out;
+  EXPECT_EQ(0, RunProcess(L"kerunel-cli.exe --help", &out, 30000)) << out;
+  EXPECT_NE(std::string::npos, out.find("Exit status: 0 every step as expected")) << out;
+  out.clear();
+  EXPECT_EQ(2, RunProcess(L"kerunel-cli.exe --bogus", &out, 30000)) << out;
 }
 
 // The Service Object's side in the device's protocol log: every call and

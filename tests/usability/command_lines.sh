@@ -40,7 +40,7 @@ if [ -f "$bin/ecrsim.exe" ]; then
   expect 2 "--port x: not a port" wine "$sim" --port x
   expect 2 "--status zz: not one hex byte" wine "$sim" --status zz
   expect 2 "--answer A:4G: not C:HEX" wine "$sim" --answer A:4G
-  expect 2 "--error A:0102: not C:NN" wine "$sim" --error A:0102
+  expect 2 "--error A:300: not C:NN" wine "$sim" --error A:300
   expect 2 "--wire rs232: the wire is hexline (Sandoral) or hostpc (Mirevon)" wine "$sim" --wire rs232
   expect 2 "--delay needs a value" wine "$sim" --delay
   expect 2 "unknown argument --prot" wine "$sim" --prot 5
