@@ -193,11 +193,17 @@ struct Counters {
 };
 
 // Everything recorded since Start() or the last ClearRecord().
+// The history is bounded, so that a simulator that runs for days stays the
+// same size: it holds at least the last kEventsKept events and the last
+// kBytesKept bytes each way (the counters count everything).
 struct Record {
+  static constexpr size_t kEventsKept = 4096;
+  static constexpr size_t kBytesKept = 64 * 1024;
   std::vector<Event> events;
+  uint64_t eventsDropped = 0;  // events recorded before events[0]
   Counters counters;
-  Bytes received;  // every byte the driver sent, in order
-  Bytes sent;      // every byte the ECR sent, in order
+  Bytes received;  // the bytes the driver sent, in order
+  Bytes sent;      // the bytes the ECR sent, in order
 
   std::vector<Bytes> Messages() const;  // kMessage events' messages, duplicates excluded
   std::vector<Event> Of(EventKind kind) const;
@@ -303,6 +309,11 @@ class Simulator {
 
   // --- Record ---
   Record Snapshot() const;
+  // The events recorded since *next (a count of all events recorded, 0 at
+  // first) that the record still holds; *next moves past them. Copies only
+  // those, so watching a simulator costs the same on its first day and on
+  // its hundredth.
+  std::vector<Event> EventsSince(uint64_t* next) const;
   void ClearRecord();
   std::vector<Bytes> Messages() const;
   Counters GetCounters() const;

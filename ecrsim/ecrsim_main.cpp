@@ -258,12 +258,11 @@ int main(int argc, char** argv) {
     if (quit || quitOnEof) SetEvent(g_quit);
   }).detach();
 
-  size_t shown = 0;
+  // Only the events since the last look are copied, however long it runs.
+  uint64_t shown = 0;
   while (WaitForSingleObject(g_quit, 100) == WAIT_TIMEOUT) {
-    ecrsim::Record r = ecr.Snapshot();
-    if (quiet) shown = r.events.size();
-    for (; shown < r.events.size(); ++shown) {
-      const ecrsim::Event& e = r.events[shown];
+    if (quiet) continue;
+    for (const ecrsim::Event& e : ecr.EventsSince(&shown)) {
       std::printf("%-12s %s%s\n", KindName(e.kind), Hex(e.raw.empty() ? e.message : e.raw).c_str(),
                   e.note.c_str());
     }

@@ -126,6 +126,15 @@ Bytes Simulator::OverlongHexLine(size_t digits) {
 
 namespace {
 
+// Appends to a byte history, dropping its oldest bytes beyond twice what
+// is kept (so that most appends move nothing).
+void Keep(Bytes* history, const uint8_t* bytes, size_t count) {
+  history->insert(history->end(), bytes, bytes + count);
+  if (history->size() >= 2 * Record::kBytesKept) {
+    history->erase(history->begin(), history->end() - Record::kBytesKept);
+  }
+}
+
 // The answers spoiled as a hostile printer would: see Spoil.
 void SpoilAnswer(const Spoil& spoil, std::vector<Bytes>* messages) {
   if (spoil.kind == Spoil::kTwice && !messages->empty()) {
@@ -262,7 +271,7 @@ struct Simulator::Impl : EcrSession {
     if (waited) Wake();  // what the wait took from the event is looked at again
     if (sent <= 0) return;
     std::lock_guard<std::mutex> lock(mu);
-    record.sent.insert(record.sent.end(), bytes.begin(), bytes.begin() + sent);
+    Keep(&record.sent, bytes.data(), static_cast<size_t>(sent));
     cv.notify_all();
   }
 
@@ -325,6 +334,11 @@ struct Simulator::Impl : EcrSession {
         break;
     }
     record.events.push_back(std::move(event));
+    if (record.events.size() >= 2 * Record::kEventsKept) {
+      const size_t drop = record.events.size() - Record::kEventsKept;
+      record.events.erase(record.events.begin(), record.events.begin() + drop);
+      record.eventsDropped += drop;
+    }
     cv.notify_all();
   }
 
@@ -520,7 +534,7 @@ struct Simulator::Impl : EcrSession {
     }
     {
       std::lock_guard<std::mutex> lock(mu);
-      record.received.insert(record.received.end(), buffer, buffer + n);
+      Keep(&record.received, buffer, static_cast<size_t>(n));
       cv.notify_all();
     }
     framing->OnBytes(buffer, static_cast<size_t>(n));
@@ -843,7 +857,22 @@ Record Simulator::Snapshot() const {
 
 void Simulator::ClearRecord() {
   std::lock_guard<std::mutex> lock(impl_->mu);
+  const uint64_t recorded = impl_->record.eventsDropped + impl_->record.events.size();
   impl_->record = Record{};
+  impl_->record.eventsDropped = recorded;  // EventsSince counts on
+}
+
+std::vector<Event> Simulator::EventsSince(uint64_t* next) const {
+  std::lock_guard<std::mutex> lock(impl_->mu);
+  const Record& r = impl_->record;
+  const uint64_t first = std::max(*next, r.eventsDropped);
+  const uint64_t end = r.eventsDropped + r.events.size();
+  std::vector<Event> out;
+  if (first < end) {
+    out.assign(r.events.begin() + static_cast<ptrdiff_t>(first - r.eventsDropped), r.events.end());
+  }
+  *next = std::max(*next, end);
+  return out;
 }
 
 std::vector<Bytes> Simulator::Messages() const {

@@ -1039,6 +1039,11 @@ void VirtualPrinter::Print(const std::string& line, int station) {
   if (station & kStationReceipt) {
     paper_ += text;
     paper_ += '\n';
+    if (paper_.size() >= 2 * kPaperKept) {
+      const size_t drop = paper_.size() - kPaperKept;
+      paper_.erase(0, drop);
+      paperDropped_ += drop;
+    }
     if (recording_) receiptLines_.push_back(text);
   }
   if (journal_.is_open()) {
@@ -1118,12 +1123,13 @@ std::string VirtualPrinter::Paper() const {
 
 size_t VirtualPrinter::PaperSize() const {
   std::lock_guard<std::mutex> lock(mu_);
-  return paper_.size();
+  return paperDropped_ + paper_.size();
 }
 
 std::string VirtualPrinter::PaperSince(size_t offset) const {
   std::lock_guard<std::mutex> lock(mu_);
-  return offset < paper_.size() ? paper_.substr(offset) : std::string();
+  const size_t at = offset > paperDropped_ ? offset - paperDropped_ : 0;
+  return at < paper_.size() ? paper_.substr(at) : std::string();
 }
 
 int VirtualPrinter::ReceiptNumber() const {

@@ -84,8 +84,9 @@ class VirtualPrinter {
   void SetFiscalMemorySize(size_t records);
 
   // --- What it printed and holds ---
-  std::string Paper() const;  // the receipt roll since construction
-  size_t PaperSize() const;   // for PaperSince
+  // The receipt roll since construction, or its last 256 KB once longer.
+  std::string Paper() const;
+  size_t PaperSize() const;  // all it printed, for PaperSince
   std::string PaperSince(size_t offset) const;
   int ReceiptNumber() const;  // last fiscal receipt of the day
   int ZNumber() const;        // last Z report
@@ -196,7 +197,11 @@ class VirtualPrinter {
 
   mutable std::mutex mu_;
   std::ofstream journal_;
+  // The receipt roll's last stretch (the journal file keeps it all): at
+  // least kPaperKept bytes, and paperDropped_ bytes before them gone.
+  static constexpr size_t kPaperKept = 256 * 1024;
   std::string paper_;
+  size_t paperDropped_ = 0;
 
   // Faults.
   bool paperOut_ = false, nearEnd_ = false, journalEmpty_ = false, coverOpen_ = false;

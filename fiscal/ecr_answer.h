@@ -18,9 +18,6 @@ enum class AnswerFit {
   kMalformed,  // this command's answer (its code and number), but not valid
 };
 
-// The status flags an answer may carry: the bits the command set defines.
-constexpr int kKnownFlags = kFlagCoverOpen | kFlagReceiptEmpty | kFlagReceiptNearEnd |
-                            kFlagJournalEmpty | kFlagJournalNearEnd | kFlagDayOpen | kFlagTraining;
 // Counts the ECR keeps (receipt and Z numbers, free fiscal memory records).
 constexpr int64_t kMaxCount = 999999999;
 // A day's or the grand total, in cents.

@@ -99,6 +99,11 @@ enum StatusFlag : int {
   kFlagTraining = 0x40,
   kFlagMemoryFault = 0x80,  // the fiscal memory cannot be written: only queries are answered
 };
+// Every flag above: an answer with any other bit set is not valid (a flag
+// added to the set is added here too).
+constexpr int kKnownFlags = kFlagCoverOpen | kFlagReceiptEmpty | kFlagReceiptNearEnd |
+                            kFlagJournalEmpty | kFlagJournalNearEnd | kFlagDayOpen |
+                            kFlagTraining | kFlagMemoryFault;
 
 // Document state in the status answer.
 enum DocumentState : int {

@@ -243,3 +243,44 @@ TEST_F(HexLineSim, StopEndsAtOnceWhateverIsPending) {
 }
 
 }  // namespace
+
+namespace {
+
+// A simulator that runs for days stays the same size: it keeps the latest
+// events and bytes, counts all of them, and EventsSince hands each event
+// out once, in order, however many were dropped before it.
+TEST_F(HexLineSim, RecordKeepsTheLatestEventsAndCountsAll) {
+  ecr_.OnCommand('N', Reply::NoAnswer());
+  constexpr int kCommands = 3 * static_cast<int>(ecrsim::Record::kEventsKept);
+  Bytes burst;
+  for (int i = 0; i < kCommands; ++i) {
+    const Bytes frame = Frame({'N', static_cast<uint8_t>(i >> 8), static_cast<uint8_t>(i)});
+    burst.insert(burst.end(), frame.begin(), frame.end());
+  }
+  uint64_t next = 0;
+  std::vector<ecrsim::Event> seen = ecr_.EventsSince(&next);  // connected
+  ASSERT_TRUE(client_.Send(burst));
+  ASSERT_TRUE(ecr_.WaitFor([](const ecrsim::Record& r) { return r.counters.messages == kCommands; },
+                           20000));
+  const ecrsim::Record r = ecr_.Snapshot();
+  EXPECT_LT(r.events.size(), 2 * ecrsim::Record::kEventsKept);
+  EXPECT_EQ(r.eventsDropped + r.events.size(), kCommands + 1u);
+  EXPECT_LT(r.received.size(), 2 * ecrsim::Record::kBytesKept);
+  EXPECT_EQ(Bytes(burst.end() - r.received.size(), burst.end()), r.received);
+  // The latest events, in order, each once.
+  const std::vector<ecrsim::Event> latest = ecr_.EventsSince(&next);
+  EXPECT_EQ(next, kCommands + 1u);
+  ASSERT_EQ(latest.size(), r.events.size());
+  for (size_t i = 0; i < latest.size(); ++i) {
+    const int n = kCommands - static_cast<int>(latest.size()) + static_cast<int>(i);
+    EXPECT_EQ(latest[i].message,
+              (Bytes{'N', static_cast<uint8_t>(n >> 8), static_cast<uint8_t>(n)}));
+  }
+  EXPECT_TRUE(ecr_.EventsSince(&next).empty());
+  ecr_.ClearRecord();
+  ASSERT_TRUE(client_.Send(Frame({'N'})));
+  ASSERT_TRUE(ecr_.WaitForMessages(1, 2000));
+  EXPECT_EQ(ecr_.EventsSince(&next).size(), 1u);
+}
+
+}  // namespace

@@ -41,11 +41,11 @@ TEST(AnswerReading, EachAnswerIsMatchedToItsCommandAndEveryFieldChecked) {
       {"A", 7, "A#7x|32|250", AnswerFit::kNotThis, ""},
       {"A", 7, "", AnswerFit::kNotThis, ""},
       // Status flags.
-      {"w1", 3, "w#3|128|2200", AnswerFit::kMalformed, "status flags"},
+      {"w1", 3, "w#3|256|2200", AnswerFit::kMalformed, "status flags"},
       {"w1", 3, "w#3|-1|2200", AnswerFit::kMalformed, "status flags"},
       {"w1", 3, "w#3||2200", AnswerFit::kMalformed, "status flags"},
       {"w1", 3, "w#3|0127|2200", AnswerFit::kMalformed, "status flags"},
-      {"w1", 3, "w#3|127|2200", AnswerFit::kValid, ""},
+      {"w1", 3, "w#3|255|2200", AnswerFit::kValid, ""},
       // Field counts.
       {"w1", 3, "w#3|0", AnswerFit::kMalformed, "0 fields where 1"},
       {"w1", 3, "w#3|0|2200|1", AnswerFit::kMalformed, "2 fields where 1"},
