@@ -42,11 +42,17 @@ const char* CheckDriver(const char* text) {
   return nullptr;
 }
 
+// Reads an inline link (its text after the '@') over the inline defaults;
+// returns the settings error code, linkdrv::kSettingsOk when it reads.
+int ReadInlineLink(const char* text, linkdrv::LinkSettings& s) {
+  linkdrv::SetInlineDefaults(s);
+  return linkdrv::ParseInlineSettings(text, std::strlen(text), s);
+}
+
 const char* CheckLink(const char* text) {
   if (text[0] != '@') return text[0] ? nullptr : "empty";
   linkdrv::LinkSettings s;
-  linkdrv::SetInlineDefaults(s);
-  const int error = linkdrv::ParseInlineSettings(text + 1, std::strlen(text + 1), s);
+  const int error = ReadInlineLink(text + 1, s);
   return error == linkdrv::kSettingsOk ? nullptr : linkdrv::SettingsErrorText(error);
 }
 
@@ -200,6 +206,20 @@ std::string ReadText(HKEY key, const char* name, DWORD* type = nullptr) {
   return data;
 }
 
+// The names of key's subkeys, or of its values ("" for the default one), in
+// the registry's order.
+std::vector<std::string> Names(HKEY key, bool values) {
+  std::vector<std::string> names;
+  for (DWORD i = 0;; ++i) {
+    char name[256];
+    DWORD size = sizeof name;
+    const LONG rc = values ? RegEnumValueA(key, i, name, &size, nullptr, nullptr, nullptr, nullptr)
+                           : RegEnumKeyExA(key, i, name, &size, nullptr, nullptr, nullptr, nullptr);
+    if (rc != ERROR_SUCCESS) return names;
+    names.emplace_back(name, size);
+  }
+}
+
 LONG WriteText(HKEY key, const char* name, const std::string& text) {
   return RegSetValueExA(key, name, 0, REG_SZ, reinterpret_cast<const BYTE*>(text.c_str()),
                         static_cast<DWORD>(text.size() + 1));
@@ -271,15 +291,11 @@ int List(const Command& c) {
     std::printf("no devices in the %s\n", c.ViewText().c_str());
     return kExitOk;
   }
-  for (DWORD i = 0;; ++i) {
-    char name[256];
-    DWORD size = sizeof name;
-    if (RegEnumKeyExA(cls.get(), i, name, &size, nullptr, nullptr, nullptr, nullptr) !=
-        ERROR_SUCCESS) {
-      break;
-    }
+  for (const std::string& name : Names(cls.get(), false)) {
     kr::UniqueHKey device;
-    if (RegOpenKeyExA(cls.get(), name, 0, KEY_READ, device.put()) != ERROR_SUCCESS) continue;
+    if (RegOpenKeyExA(cls.get(), name.c_str(), 0, KEY_READ, device.put()) != ERROR_SUCCESS) {
+      continue;
+    }
     const std::string link = ReadText(device.get(), "Link");
     std::string where = link.empty() ? ReadText(device.get(), "ECRIP") : "Link " + link;
     if (link.empty()) {
@@ -287,17 +303,13 @@ int List(const Command& c) {
       where += ":" + (port.empty() ? std::string(linkdrv::kDefaultPort) : port);
     }
     const std::string driver = ReadText(device.get(), "LinkDriver");
-    std::printf("%s  %s  %s  %s\n", name, ReadText(device.get(), nullptr).c_str(),
+    std::printf("%s  %s  %s  %s\n", name.c_str(), ReadText(device.get(), nullptr).c_str(),
                 (driver.empty() ? kDefaultDriver : driver.c_str()), where.c_str());
   }
-  for (DWORD i = 0;; ++i) {
-    char name[256];
-    DWORD size = sizeof name;
-    if (RegEnumValueA(cls.get(), i, name, &size, nullptr, nullptr, nullptr, nullptr) !=
-        ERROR_SUCCESS) {
-      break;
+  for (const std::string& name : Names(cls.get(), true)) {
+    if (!name.empty()) {
+      std::printf("%s  alias of %s\n", name.c_str(), ReadText(cls.get(), name.c_str()).c_str());
     }
-    if (name[0]) std::printf("%s  alias of %s\n", name, ReadText(cls.get(), name).c_str());
   }
   return kExitOk;
 }
@@ -307,17 +319,12 @@ int Show(const Command& c) {
   if (!OpenDevice(c, KEY_READ, &device)) return Missing(c);
   std::printf("%s in the %s: HKLM\\%s\n", c.name.c_str(), c.ViewText().c_str(),
               c.DeviceKey().c_str());
-  for (DWORD i = 0;; ++i) {
-    char name[256];
-    DWORD size = sizeof name, type = 0;
-    if (RegEnumValueA(device.get(), i, name, &size, nullptr, nullptr, nullptr, nullptr) !=
-        ERROR_SUCCESS) {
-      break;
-    }
-    const std::string text = ReadText(device.get(), name, &type);
-    const char* known = name[0] ? KnownValue(name) : "(default)";
-    const char* why = known && name[0] ? CheckValue(known, text.c_str()) : nullptr;
-    std::printf("  %-16s %s%s%s%s\n", name[0] ? name : "(default)", text.c_str(),
+  for (const std::string& name : Names(device.get(), true)) {
+    DWORD type = 0;
+    const std::string text = ReadText(device.get(), name.c_str(), &type);
+    const char* known = name.empty() ? "(default)" : KnownValue(name);
+    const char* why = known && !name.empty() ? CheckValue(known, text.c_str()) : nullptr;
+    std::printf("  %-16s %s%s%s%s\n", name.empty() ? "(default)" : name.c_str(), text.c_str(),
                 known ? "" : "   (not read by the Service Object or the link driver)",
                 why ? "   ! " : "", why ? why : "");
   }
@@ -327,8 +334,7 @@ int Show(const Command& c) {
   const char* reason = nullptr;
   bool ok;
   if (!link.empty() && link[0] == '@') {
-    linkdrv::SetInlineDefaults(s);
-    const int error = linkdrv::ParseInlineSettings(link.c_str() + 1, link.size() - 1, s);
+    const int error = ReadInlineLink(link.c_str() + 1, s);
     ok = error == linkdrv::kSettingsOk;
     if (!ok) reason = linkdrv::SettingsErrorText(error);
   } else {
@@ -409,21 +415,12 @@ int Remove(const Command& c) {
     return kExitRefused;
   }
   // Aliases that name the removed key would lead Open nowhere.
-  std::vector<std::string> aliases;
-  for (DWORD i = 0;; ++i) {
-    char name[256];
-    DWORD size = sizeof name;
-    if (RegEnumValueA(cls.get(), i, name, &size, nullptr, nullptr, nullptr, nullptr) !=
-        ERROR_SUCCESS) {
-      break;
+  for (const std::string& alias : Names(cls.get(), true)) {
+    if (!alias.empty() &&
+        linkdrv::EqualsNoCase(ReadText(cls.get(), alias.c_str()).c_str(), c.name.c_str())) {
+      RegDeleteValueA(cls.get(), alias.c_str());
+      std::printf("alias %s removed\n", alias.c_str());
     }
-    if (name[0] && linkdrv::EqualsNoCase(ReadText(cls.get(), name).c_str(), c.name.c_str())) {
-      aliases.push_back(name);
-    }
-  }
-  for (const std::string& alias : aliases) {
-    RegDeleteValueA(cls.get(), alias.c_str());
-    std::printf("alias %s removed\n", alias.c_str());
   }
   std::printf("%s removed from the %s\n", c.name.c_str(), c.ViewText().c_str());
   return kExitOk;

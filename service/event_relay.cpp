@@ -2,9 +2,8 @@
 
 #include <algorithm>
 
+#include "message_window.h"
 #include "opos.h"
-
-extern "C" IMAGE_DOS_HEADER __ImageBase;
 
 namespace kso {
 namespace {
@@ -29,21 +28,8 @@ LRESULT CALLBACK EventRelay::WindowProc(HWND hwnd, UINT message, WPARAM wParam, 
 
 bool EventRelay::Bind(IDispatch* control) {
   Unbind();
-  HINSTANCE instance = reinterpret_cast<HINSTANCE>(&__ImageBase);
-  WNDCLASSEXW wc{};
-  wc.cbSize = sizeof wc;
-  if (!GetClassInfoExW(instance, kWindowClass, &wc)) {
-    wc = WNDCLASSEXW{};
-    wc.cbSize = sizeof wc;
-    wc.lpfnWndProc = WindowProc;
-    wc.hInstance = instance;
-    wc.lpszClassName = kWindowClass;
-    RegisterClassExW(&wc);
-  }
-  window_.reset(CreateWindowExW(0, kWindowClass, L"", 0, 0, 0, 0, 0, HWND_MESSAGE, nullptr,
-                                instance, nullptr));
+  window_.reset(CreateMessageWindow(kWindowClass, WindowProc, this));
   if (!window_) return false;
-  SetWindowLongPtrW(window_.get(), GWLP_USERDATA, reinterpret_cast<LONG_PTR>(this));
   control_ = kr::ComPtr<IDispatch>(control);
   if (control_) {
     const wchar_t* names[] = {L"SOStatusUpdate", L"SOOutputComplete", L"SOError"};

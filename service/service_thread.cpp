@@ -1,6 +1,6 @@
 #include "service_thread.h"
 
-extern "C" IMAGE_DOS_HEADER __ImageBase;
+#include "message_window.h"
 
 namespace kso {
 namespace {
@@ -36,20 +36,7 @@ LRESULT CALLBACK ServiceThread::WindowProc(HWND hwnd, UINT message, WPARAM wPara
 
 DWORD WINAPI ServiceThread::Main(void* param) {
   auto* self = static_cast<ServiceThread*>(param);
-  HINSTANCE instance = reinterpret_cast<HINSTANCE>(&__ImageBase);
-  WNDCLASSEXW wc{};
-  wc.cbSize = sizeof wc;
-  if (!GetClassInfoExW(instance, kWindowClass, &wc)) {
-    wc = WNDCLASSEXW{};
-    wc.cbSize = sizeof wc;
-    wc.lpfnWndProc = WindowProc;
-    wc.hInstance = instance;
-    wc.lpszClassName = kWindowClass;
-    RegisterClassExW(&wc);
-  }
-  HWND window = CreateWindowExW(0, kWindowClass, L"", 0, 0, 0, 0, 0, HWND_MESSAGE, nullptr,
-                                instance, nullptr);
-  if (window) SetWindowLongPtrW(window, GWLP_USERDATA, reinterpret_cast<LONG_PTR>(self));
+  HWND window = CreateMessageWindow(kWindowClass, WindowProc, self);
   self->window_ = window;
   SetEvent(self->ready_.get());
   if (!window) return 1;

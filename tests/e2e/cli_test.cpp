@@ -8,6 +8,7 @@
 #include <iterator>
 #include <memory>
 #include <string>
+#include <utility>
 
 #include "ecrsim.h"
 #include "service_ids.h"
@@ -17,39 +18,6 @@
 namespace {
 
 constexpr wchar_t kDevice[] = L"CliFP";
-
-// Runs the command line, collecting its output; returns its exit status, or
-// -1 when it could not start or did not end within timeoutMs.
-int RunProcess(std::wstring commandLine, std::string* output, DWORD timeoutMs) {
-  SECURITY_ATTRIBUTES sa{sizeof sa, nullptr, TRUE};
-  HANDLE readEnd = nullptr, writeEnd = nullptr;
-  if (!CreatePipe(&readEnd, &writeEnd, &sa, 0)) return -1;
-  kr::UniqueHandle reader(readEnd), writer(writeEnd);
-  SetHandleInformation(readEnd, HANDLE_FLAG_INHERIT, 0);
-  STARTUPINFOW si{};
-  si.cb = sizeof si;
-  si.dwFlags = STARTF_USESTDHANDLES;
-  si.hStdOutput = writeEnd;
-  si.hStdError = writeEnd;
-  si.hStdInput = GetStdHandle(STD_INPUT_HANDLE);
-  PROCESS_INFORMATION pi{};
-  if (!CreateProcessW(nullptr, &commandLine[0], nullptr, nullptr, TRUE, 0, nullptr, nullptr, &si,
-                      &pi)) {
-    return -1;
-  }
-  kr::UniqueHandle process(pi.hProcess), thread(pi.hThread);
-  writer.reset();  // ours: the pipe ends when the child's copy closes
-  char buffer[4096];
-  DWORD n = 0;
-  while (ReadFile(readEnd, buffer, sizeof buffer, &n, nullptr) && n > 0) output->append(buffer, n);
-  if (WaitForSingleObject(pi.hProcess, timeoutMs) != WAIT_OBJECT_0) {
-    TerminateProcess(pi.hProcess, 99);
-    return -1;
-  }
-  DWORD code = 0;
-  GetExitCodeProcess(pi.hProcess, &code);
-  return static_cast<int>(code);
-}
 
 // A process started with its output on a pipe, ended when this goes.
 struct Child {
@@ -74,7 +42,7 @@ bool Start(std::wstring commandLine, Child* child) {
   HANDLE readEnd = nullptr, writeEnd = nullptr;
   if (!CreatePipe(&readEnd, &writeEnd, &sa, 0)) return false;
   child->output.reset(readEnd);
-  kr::UniqueHandle writer(writeEnd);
+  kr::UniqueHandle writer(writeEnd);  // ours: the pipe ends when the child's copy closes
   SetHandleInformation(readEnd, HANDLE_FLAG_INHERIT, 0);
   STARTUPINFOW si{};
   si.cb = sizeof si;
@@ -92,26 +60,35 @@ bool Start(std::wstring commandLine, Child* child) {
   return true;
 }
 
+// Runs the command line, collecting its output; returns its exit status, or
+// -1 when it could not start or did not end within timeoutMs.
+int RunProcess(std::wstring commandLine, std::string* output, DWORD timeoutMs) {
+  Child child;
+  if (!Start(std::move(commandLine), &child)) return -1;
+  char buffer[4096];
+  DWORD n = 0;
+  while (ReadFile(child.output.get(), buffer, sizeof buffer, &n, nullptr) && n > 0) {
+    output->append(buffer, n);
+  }
+  if (WaitForSingleObject(child.process.get(), timeoutMs) != WAIT_OBJECT_0) return -1;
+  DWORD code = 0;
+  GetExitCodeProcess(child.process.get(), &code);
+  child.process.reset();
+  return static_cast<int>(code);
+}
+
 class CliTest : public ::testing::Test {
  protected:
   void SetUp() override { Configure("OnLine=1"); }
 
   // The device over Sandoral to the simulator, with these extra inline settings.
   void Configure(const std::string& extraSettings) {
-    kr::UniqueModule so(LoadLibraryW(KSO_MODULE));
-    using Fn = HRESULT(STDAPICALLTYPE*)();
-    auto reg = reinterpret_cast<Fn>(
-        reinterpret_cast<void*>(GetProcAddress(so.get(), "DllRegisterServer")));
-    ASSERT_TRUE(reg && reg() == S_OK);
+    ASSERT_EQ(S_OK, kr_test::RegisterServer(KSO_MODULE));
     ecr_.AttachPrinter(std::make_shared<ecrsim::VirtualPrinter>());
     ASSERT_NE(0, ecr_.Start());
-    ASSERT_EQ(ERROR_SUCCESS, config_.Device(kDevice, KSO_PROGID));
-    const std::wstring key = std::wstring(kr_test::kOposClassKey) + L"\\" + kDevice;
-    const std::string link = ecr_.InlineSettings(extraSettings);
-    const std::wstring wide(link.begin(), link.end());
     ASSERT_EQ(ERROR_SUCCESS,
-              RegSetKeyValueW(HKEY_LOCAL_MACHINE, key.c_str(), L"Link", REG_SZ, wide.c_str(),
-                              static_cast<DWORD>((wide.size() + 1) * sizeof(wchar_t))));
+              config_.Device(kDevice, KSO_PROGID,
+                             {{L"Link", kr_test::Wide(ecr_.InlineSettings(extraSettings))}}));
   }
 
   // The kerunel-cli command line for the script.

@@ -19,6 +19,7 @@
 #include "ecrsim.h"
 #include "link_api.h"
 #include "opos.h"
+#include "roads.h"
 #include "service_ids.h"
 #include "support.h"
 #include "virtual_printer.h"
@@ -41,31 +42,14 @@ int Cycles() {
   return n > 0 ? n : kDefaultCycles;
 }
 
-struct Road {
-  const char* driver;
-  ecrsim::Wire wire;
-};
-
-std::string PrintName(const ::testing::TestParamInfo<Road>& info) {
-  return info.param.driver;
-}
-
-void PrintTo(const Road& road, std::ostream* out) {
-  *out << road.driver;
-}
-
-std::wstring Wide(const std::string& s) {
-  return std::wstring(s.begin(), s.end());
-}
-
-class CycleTest : public ::testing::TestWithParam<Road> {
+class CycleTest : public ::testing::TestWithParam<kr_test::Road> {
  protected:
   CycleTest() : ecr_(GetParam().wire), printer_(std::make_shared<ecrsim::VirtualPrinter>()) {}
 
   void SetUp() override {
     ecr_.AttachPrinter(printer_);
     ASSERT_NE(0, ecr_.Start());
-    file_ = Wide(GetParam().driver) + L".dll";
+    file_ = kr_test::Wide(GetParam().driver) + L".dll";
   }
 
   // The driver's exports this test uses, from a module it loaded.
@@ -84,21 +68,11 @@ class CycleTest : public ::testing::TestWithParam<Road> {
   // Registers the reference Service Object and makes kDevice use it over
   // this driver, to the simulator.
   void ConfigureDevice(kr_test::ScopedOposConfig& config) {
-    kr::UniqueModule so(LoadLibraryW(KSO_MODULE));
-    ASSERT_TRUE(so);
-    using RegisterFn = HRESULT(STDAPICALLTYPE*)();
-    auto reg = reinterpret_cast<RegisterFn>(
-        reinterpret_cast<void*>(GetProcAddress(so.get(), "DllRegisterServer")));
-    ASSERT_TRUE(reg);
-    ASSERT_EQ(S_OK, reg());
-    ASSERT_EQ(ERROR_SUCCESS, config.Device(kDevice, KSO_PROGID));
-    const std::wstring key = std::wstring(kr_test::kOposClassKey) + L"\\" + kDevice;
-    auto set = [&key](const wchar_t* name, const std::wstring& value) {
-      return RegSetKeyValueW(HKEY_LOCAL_MACHINE, key.c_str(), name, REG_SZ, value.c_str(),
-                             static_cast<DWORD>((value.size() + 1) * sizeof(wchar_t)));
-    };
-    ASSERT_EQ(ERROR_SUCCESS, set(L"LinkDriver", Wide(GetParam().driver)));
-    ASSERT_EQ(ERROR_SUCCESS, set(L"Link", Wide(ecr_.InlineSettings("OnLine=1"))));
+    ASSERT_EQ(S_OK, kr_test::RegisterServer(KSO_MODULE));
+    ASSERT_EQ(ERROR_SUCCESS,
+              config.Device(kDevice, KSO_PROGID,
+                            {{L"LinkDriver", kr_test::Wide(GetParam().driver)},
+                             {L"Link", kr_test::Wide(ecr_.InlineSettings("OnLine=1"))}}));
   }
 
   // One link of the driver alone: loaded, opened, a command sent whose
@@ -198,9 +172,7 @@ TEST_P(CycleTest, NothingGrowsOverOpenClose) {
   }
 }
 
-INSTANTIATE_TEST_SUITE_P(Drivers, CycleTest,
-                         ::testing::Values(Road{"Sandoral", ecrsim::Wire::kHexLine},
-                                           Road{"Mirevon", ecrsim::Wire::kHostPc}),
-                         PrintName);
+INSTANTIATE_TEST_SUITE_P(Drivers, CycleTest, ::testing::ValuesIn(kr_test::kRoads),
+                         kr_test::RoadName());
 
 }  // namespace

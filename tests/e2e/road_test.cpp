@@ -17,6 +17,7 @@
 #include "ecrsim.h"
 #include "fault_lines.h"
 #include "opos.h"
+#include "roads.h"
 #include "service_ids.h"
 #include "support.h"
 #include "virtual_printer.h"
@@ -29,19 +30,6 @@ using namespace opos;
 constexpr wchar_t kDevice[] = L"RoadFP";
 constexpr DISPID kErrorEvent = 2, kOutputComplete = 3, kStatusUpdate = 4;
 
-struct Road {
-  const char* driver;
-  ecrsim::Wire wire;
-};
-
-std::string PrintName(const ::testing::TestParamInfo<Road>& info) {
-  return info.param.driver;
-}
-
-void PrintTo(const Road& road, std::ostream* out) {
-  *out << road.driver;
-}
-
 // An amount in OPOS currency from cents.
 int64_t Cy(int64_t cents) {
   return cents * 100;
@@ -53,45 +41,31 @@ std::string Masked(const std::string& paper) {
   return std::regex_replace(paper, date, "<date>");
 }
 
-class RoadTest : public ::testing::TestWithParam<Road> {
+class RoadTest : public ::testing::TestWithParam<kr_test::Road> {
  protected:
   RoadTest() : ecr_(GetParam().wire), printer_(std::make_shared<ecrsim::VirtualPrinter>()) {}
 
   static void SetUpTestSuite() {
     kr::ComInit com;
-    kr::UniqueModule so(LoadLibraryW(KSO_MODULE));
-    ASSERT_TRUE(so) << "KerunelSO.dll did not load";
-    using Fn = HRESULT(STDAPICALLTYPE*)();
-    auto reg = reinterpret_cast<Fn>(
-        reinterpret_cast<void*>(GetProcAddress(so.get(), "DllRegisterServer")));
-    ASSERT_TRUE(reg);
-    ASSERT_EQ(S_OK, reg());
+    ASSERT_EQ(S_OK, kr_test::RegisterServer(KSO_MODULE));
   }
 
   void SetUp() override {
     ASSERT_TRUE(SUCCEEDED(com_.result()));
     ecr_.AttachPrinter(printer_);
     ASSERT_NE(0, ecr_.Start());
-    ASSERT_EQ(ERROR_SUCCESS, config_.Device(kDevice, KSO_PROGID));
-    const std::wstring key = std::wstring(kr_test::kOposClassKey) + L"\\" + kDevice;
-    const std::string inline8 = ecr_.InlineSettings("OnLine=1");
-    const std::wstring link(inline8.begin(), inline8.end());
-    std::wstring driver(GetParam().driver, GetParam().driver + strlen(GetParam().driver));
-    ASSERT_EQ(ERROR_SUCCESS, SetValue(key, L"LinkDriver", driver));
-    ASSERT_EQ(ERROR_SUCCESS, SetValue(key, L"Link", link));
-    ASSERT_EQ(ERROR_SUCCESS, SetValue(key, L"AnswerTimeout", L"1000"));
-    ASSERT_EQ(ERROR_SUCCESS, SetValue(key, L"ReportTimeout", L"3000"));
+    ASSERT_EQ(ERROR_SUCCESS,
+              config_.Device(kDevice, KSO_PROGID,
+                             {{L"LinkDriver", kr_test::Wide(GetParam().driver)},
+                              {L"Link", kr_test::Wide(ecr_.InlineSettings("OnLine=1"))},
+                              {L"AnswerTimeout", L"1000"},
+                              {L"ReportTimeout", L"3000"}}));
     ASSERT_EQ(S_OK, c_.Create(L"Kerunel.ocx"));
   }
 
   void TearDown() override {
     c_.Call("Close");
     ecr_.Stop();
-  }
-
-  static LONG SetValue(const std::wstring& key, const wchar_t* name, const std::wstring& value) {
-    return RegSetKeyValueW(HKEY_LOCAL_MACHINE, key.c_str(), name, REG_SZ, value.c_str(),
-                           static_cast<DWORD>((value.size() + 1) * sizeof(wchar_t)));
   }
 
   // Open, Claim and enable; fails the test unless each succeeds.
@@ -966,9 +940,7 @@ TEST_P(RoadTest, FaultyAnswersNeverBecomeResults) {
   EXPECT_EQ(360, printer_->GrandTotal());
 }
 
-INSTANTIATE_TEST_SUITE_P(Drivers, RoadTest,
-                         ::testing::Values(Road{"Sandoral", ecrsim::Wire::kHexLine},
-                                           Road{"Mirevon", ecrsim::Wire::kHostPc}),
-                         PrintName);
+INSTANTIATE_TEST_SUITE_P(Drivers, RoadTest, ::testing::ValuesIn(kr_test::kRoads),
+                         kr_test::RoadName());
 
 }  // namespace

@@ -31,11 +31,7 @@ class RulesRoad : public ::testing::Test {
  protected:
   void SetUp() override {
     ASSERT_TRUE(SUCCEEDED(com_.result()));
-    kr::UniqueModule so(LoadLibraryW(KSO_MODULE));
-    using Fn = HRESULT(STDAPICALLTYPE*)();
-    auto reg = reinterpret_cast<Fn>(
-        reinterpret_cast<void*>(GetProcAddress(so.get(), "DllRegisterServer")));
-    ASSERT_TRUE(reg && reg() == S_OK);
+    ASSERT_EQ(S_OK, kr_test::RegisterServer(KSO_MODULE));
     wchar_t dir[MAX_PATH];
     GetTempPathW(MAX_PATH, dir);
     journal_ = std::wstring(dir) + L"kerunel_rules_journal.txt";
@@ -44,16 +40,10 @@ class RulesRoad : public ::testing::Test {
         std::make_shared<ecrsim::VirtualPrinter>(std::string(journal_.begin(), journal_.end()));
     ecr_.AttachPrinter(printer_);
     ASSERT_NE(0, ecr_.Start());
-    ASSERT_EQ(ERROR_SUCCESS, config_.Device(kDevice, KSO_PROGID));
-    const std::wstring key = std::wstring(kr_test::kOposClassKey) + L"\\" + kDevice;
-    const std::string link = ecr_.InlineSettings("OnLine=1");
-    const std::wstring wide(link.begin(), link.end());
-    for (const auto& v :
-         {std::make_pair(L"Link", wide), std::make_pair(L"AnswerTimeout", std::wstring(L"1000"))}) {
-      ASSERT_EQ(ERROR_SUCCESS,
-                RegSetKeyValueW(HKEY_LOCAL_MACHINE, key.c_str(), v.first, REG_SZ, v.second.c_str(),
-                                static_cast<DWORD>((v.second.size() + 1) * sizeof(wchar_t))));
-    }
+    ASSERT_EQ(ERROR_SUCCESS,
+              config_.Device(kDevice, KSO_PROGID,
+                             {{L"Link", kr_test::Wide(ecr_.InlineSettings("OnLine=1"))},
+                              {L"AnswerTimeout", L"1000"}}));
     ASSERT_EQ(S_OK, c_.Create(L"Kerunel.ocx"));
     Args open, claim;
     ASSERT_EQ(OPOS_SUCCESS, c_.Call("Open", open.Text(kDevice)));

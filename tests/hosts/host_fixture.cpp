@@ -6,25 +6,6 @@
 
 namespace hosts {
 
-namespace {
-
-// Registers a server module as regsvr32 does; returns its answer.
-HRESULT RegisterModule(const wchar_t* file) {
-  kr::UniqueModule module(LoadLibraryW(file));
-  if (!module) return HRESULT_FROM_WIN32(GetLastError());
-  using Fn = HRESULT(STDAPICALLTYPE*)();
-  auto reg = reinterpret_cast<Fn>(
-      reinterpret_cast<void*>(GetProcAddress(module.get(), "DllRegisterServer")));
-  return reg ? reg() : E_NOTIMPL;
-}
-
-LONG SetValue(const std::wstring& key, const wchar_t* name, const std::wstring& value) {
-  return RegSetKeyValueW(HKEY_LOCAL_MACHINE, key.c_str(), name, REG_SZ, value.c_str(),
-                         static_cast<DWORD>((value.size() + 1) * sizeof(wchar_t)));
-}
-
-}  // namespace
-
 long Call(IDispatch* control, const char* method, kcli::Args& args) {
   const kr::Member* m = kr::FindMemberByName(method);
   if (!m || m->isProperty) return -1;
@@ -113,20 +94,19 @@ HostTest::HostTest()
 
 void HostTest::SetUpTestSuite() {
   kr::ComInit com;
-  ASSERT_EQ(S_OK, RegisterModule(KSO_MODULE));
-  ASSERT_EQ(S_OK, RegisterModule(L"Kerunel.ocx"));
+  ASSERT_EQ(S_OK, kr_test::RegisterServer(KSO_MODULE));
+  ASSERT_EQ(S_OK, kr_test::RegisterServer(L"Kerunel.ocx"));
 }
 
 void HostTest::SetUp() {
   ASSERT_TRUE(SUCCEEDED(com_.result()));
   ecr_.AttachPrinter(printer_);
   ASSERT_NE(0, ecr_.Start());
-  ASSERT_EQ(ERROR_SUCCESS, config_.Device(kDevice, KSO_PROGID));
-  const std::wstring key = std::wstring(kr_test::kOposClassKey) + L"\\" + kDevice;
-  const std::string inline8 = ecr_.InlineSettings("OnLine=1");
-  ASSERT_EQ(ERROR_SUCCESS, SetValue(key, L"LinkDriver", L"Sandoral"));
-  ASSERT_EQ(ERROR_SUCCESS, SetValue(key, L"Link", std::wstring(inline8.begin(), inline8.end())));
-  ASSERT_EQ(ERROR_SUCCESS, SetValue(key, L"AnswerTimeout", L"2000"));
+  ASSERT_EQ(ERROR_SUCCESS,
+            config_.Device(kDevice, KSO_PROGID,
+                           {{L"LinkDriver", L"Sandoral"},
+                            {L"Link", kr_test::Wide(ecr_.InlineSettings("OnLine=1"))},
+                            {L"AnswerTimeout", L"2000"}}));
 }
 
 void HostTest::TearDown() {

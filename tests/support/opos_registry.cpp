@@ -25,10 +25,15 @@ LONG NotFoundIsFine(LONG rc) {
 
 }  // namespace
 
-LONG SetOposDevice(const std::wstring& name, const std::wstring& service) {
+LONG SetOposDevice(const std::wstring& name, const std::wstring& service,
+                   const std::vector<OposValue>& values) {
   kr::UniqueHKey key;
   LONG rc = CreateKey(std::wstring(kOposClassKey) + L"\\" + name, key);
-  return rc == ERROR_SUCCESS ? WriteString(key.get(), nullptr, service) : rc;
+  if (rc == ERROR_SUCCESS) rc = WriteString(key.get(), nullptr, service);
+  for (auto v = values.begin(); rc == ERROR_SUCCESS && v != values.end(); ++v) {
+    rc = WriteString(key.get(), v->first, v->second);
+  }
+  return rc;
 }
 
 LONG MapOposLogicalName(const std::wstring& logicalName, const std::wstring& keyName) {
@@ -65,9 +70,10 @@ ScopedOposConfig::~ScopedOposConfig() {
   for (const auto& d : devices_) RemoveOposDevice(d);
 }
 
-LONG ScopedOposConfig::Device(const std::wstring& name, const std::wstring& service) {
+LONG ScopedOposConfig::Device(const std::wstring& name, const std::wstring& service,
+                              const std::vector<OposValue>& values) {
   if (std::find(devices_.begin(), devices_.end(), name) == devices_.end()) devices_.push_back(name);
-  return SetOposDevice(name, service);
+  return SetOposDevice(name, service, values);
 }
 
 LONG ScopedOposConfig::Map(const std::wstring& logicalName, const std::wstring& keyName) {

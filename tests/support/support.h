@@ -9,6 +9,7 @@
 #include <mutex>
 #include <string>
 #include <thread>
+#include <utility>
 #include <vector>
 
 #include "testso_api.h"
@@ -44,15 +45,23 @@ class TestSo {
 // module loaded and must outlive the object. Returns the HRESULT.
 HRESULT CreateFromModule(const wchar_t* path, REFCLSID clsid, REFIID iid, void** out,
                          kr::UniqueModule& module);
+// Registers an in-process server module as regsvr32 does (its
+// DllRegisterServer); returns its answer, or the load error as an HRESULT.
+HRESULT RegisterServer(const wchar_t* path);
 
 // --- OPOS registry area ------------------------------------------------------
 
 // HKLM path of the control's device class key.
 extern const wchar_t kOposClassKey[];
 
+// A value of a device key: its name and its text (REG_SZ).
+using OposValue = std::pair<const wchar_t*, std::wstring>;
+
 // Creates the device key <name> under the class key with the default value
-// service (a ProgID or braced class identifier); returns a Win32 error code.
-LONG SetOposDevice(const std::wstring& name, const std::wstring& service);
+// service (a ProgID or braced class identifier) and the values given;
+// returns a Win32 error code.
+LONG SetOposDevice(const std::wstring& name, const std::wstring& service,
+                   const std::vector<OposValue>& values = {});
 // Sets the class key's value <logicalName> = <keyName>; returns a Win32 error code.
 LONG MapOposLogicalName(const std::wstring& logicalName, const std::wstring& keyName);
 // Writes any class key value (another value type, an over-long value).
@@ -71,7 +80,8 @@ class ScopedOposConfig {
   ScopedOposConfig& operator=(const ScopedOposConfig&) = delete;
   ~ScopedOposConfig();
   // Both return a Win32 error code.
-  LONG Device(const std::wstring& name, const std::wstring& service);
+  LONG Device(const std::wstring& name, const std::wstring& service,
+              const std::vector<OposValue>& values = {});
   LONG Map(const std::wstring& logicalName, const std::wstring& keyName);
 
  private:
@@ -181,5 +191,9 @@ struct Deliverable {
 std::vector<Deliverable> ReadDeliverables(const std::string& listPath);
 // A Unix path as Wine's Z: drive shows it ("/a/b" -> "Z:\\a\\b").
 std::string WinePath(std::string unixPath);
+// ASCII text (settings, names) as a wide string.
+inline std::wstring Wide(const std::string& ascii) {
+  return std::wstring(ascii.begin(), ascii.end());
+}
 
 }  // namespace kr_test

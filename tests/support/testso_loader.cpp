@@ -35,6 +35,12 @@ HRESULT CreateFromModule(const wchar_t* path, REFCLSID clsid, REFIID iid, void**
   return factory->CreateInstance(nullptr, iid, out);
 }
 
+HRESULT RegisterServer(const wchar_t* path) {
+  kr::UniqueModule module(::LoadLibraryW(path));
+  if (!module) return HRESULT_FROM_WIN32(::GetLastError());
+  return CallServerExport(module.get(), "DllRegisterServer");
+}
+
 HRESULT TestSo::Register() const {
   return CallServerExport(module_.get(), "DllRegisterServer");
 }

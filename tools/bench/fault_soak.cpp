@@ -25,6 +25,7 @@
 #include <atomic>
 #include <chrono>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <fstream>
 #include <functional>
@@ -36,34 +37,22 @@
 #include <thread>
 #include <vector>
 
-#include "control_client.h"
-#include "ecrsim.h"
+#include "bench_support.h"
 #include "fault_lines.h"
 #include "opos.h"
-#include "service_ids.h"
 #include "virtual_printer.h"
-#include "win_raii.h"
 
 namespace {
 
+using bench::Road;
 using Clock = std::chrono::steady_clock;
 using kcli::Args;
+using kr_test::Wide;
 using namespace opos;
 
 constexpr wchar_t kDevice[] = L"FaultSoak";
-constexpr wchar_t kClassKey[] = L"SOFTWARE\\OLEforRetail\\ServiceOPOS\\Kerunel\\";
 constexpr int kRetryPauseMs = 200;
 constexpr int kRetryLimitMs = 30000;  // longer than any fault lasts
-
-struct Road {
-  const char* driver;
-  ecrsim::Wire wire;
-};
-
-const Road kRoads[] = {
-    {"Sandoral", ecrsim::Wire::kHexLine},
-    {"Mirevon", ecrsim::Wire::kHostPc},
-};
 
 // The faults, each injected before one call of a receipt; some end by
 // themselves after a while (the second line, after `lastsMs`).
@@ -83,24 +72,6 @@ enum class Fault {
 const char* const kFaultNames[] = {
     "lose answer", "lose answer drop", "drop",   "busy", "mute", "work",
     "power off",   "power off after",  "restart"};
-
-LONG SetValue(const std::wstring& key, const wchar_t* name, const std::wstring& value) {
-  return RegSetKeyValueW(HKEY_LOCAL_MACHINE, key.c_str(), name, REG_SZ, value.c_str(),
-                         static_cast<DWORD>((value.size() + 1) * sizeof(wchar_t)));
-}
-
-bool RegisterServiceObject() {
-  kr::UniqueModule so(LoadLibraryW(KSO_MODULE));
-  using Fn = HRESULT(STDAPICALLTYPE*)();
-  auto reg = so ? reinterpret_cast<Fn>(
-                      reinterpret_cast<void*>(GetProcAddress(so.get(), "DllRegisterServer")))
-                : nullptr;
-  return reg && reg() == S_OK;
-}
-
-std::wstring Wide(const std::string& s) {
-  return std::wstring(s.begin(), s.end());
-}
 
 std::string Money(int64_t cents) {
   char b[32];
@@ -179,6 +150,7 @@ class Soak {
   std::string dir_;
   ecrsim::Simulator ecr_;
   std::shared_ptr<ecrsim::VirtualPrinter> printer_;
+  kr_test::ScopedOposConfig config_;
   kcli::ControlClient c_;
   std::thread ender_;  // ends a fault that lasts a while
   std::atomic<bool> ending_{false};
@@ -359,24 +331,9 @@ bool Soak::Run(int count, int* discrepancies) {
   printer_ = std::make_shared<ecrsim::VirtualPrinter>(journal_, memory);
   ecr_.AttachPrinter(printer_);
   if (ecr_.Start() == 0) return false;
-  const std::wstring key = std::wstring(kClassKey) + kDevice;
-  const std::string settings = ecr_.InlineSettings("OnLine=1");
-  if (SetValue(key, nullptr, KSO_PROGID) != ERROR_SUCCESS ||
-      SetValue(key, L"LinkDriver", Wide(road_.driver)) != ERROR_SUCCESS ||
-      SetValue(key, L"Link", Wide(settings)) != ERROR_SUCCESS ||
-      SetValue(key, L"AnswerTimeout", L"1000") != ERROR_SUCCESS ||
-      SetValue(key, L"ReportTimeout", L"4000") != ERROR_SUCCESS) {
-    std::fprintf(stderr, "fault_soak: the device key could not be written\n");
-    return false;
-  }
-  if (FAILED(c_.Create(L"Kerunel.ocx"))) {
-    std::fprintf(stderr, "fault_soak: Kerunel.ocx could not be loaded\n");
-    return false;
-  }
-  Args open, claim;
-  if (c_.Call("Open", open.Text(kDevice)) != 0 || c_.Call("Claim", claim.Long(2000)) != 0 ||
-      FAILED(c_.Set("DeviceEnabled", 1)) || c_.Get("ResultCode") != 0) {
-    std::fprintf(stderr, "fault_soak: the device did not open\n");
+  if (!bench::ConfigureDevice(config_, kDevice, road_, ecr_,
+                              {{L"AnswerTimeout", L"1000"}, {L"ReportTimeout", L"4000"}}) ||
+      !bench::CreateControl(c_) || !bench::OpenDevice(c_, kDevice)) {
     return false;
   }
 
@@ -400,7 +357,6 @@ bool Soak::Run(int count, int* discrepancies) {
   }
   const long z = Careful([&] { return c_.Call("PrintZReport"); });
   c_.Call("Close");
-  RegDeleteTreeW(HKEY_LOCAL_MACHINE, key.c_str());
 
   *discrepancies =
       leftOpen + (z == OPOS_SUCCESS ? 0 : 1) + (dayMatches ? 0 : 1) + Reconcile(receipts);
@@ -429,33 +385,23 @@ int main(int argc, char** argv) {
   int receipts = 50;
   uint32_t seed = 1;
   std::string only;
-  for (int i = 1; i < argc; ++i) {
-    std::string a = argv[i];
-    const char* v = i + 1 < argc ? argv[i + 1] : nullptr;
-    if (a == "--receipts" && v) {
-      receipts = std::max(1, std::atoi(argv[++i]));
-    } else if (a == "--seed" && v) {
-      seed = static_cast<uint32_t>(std::strtoul(argv[++i], nullptr, 10));
-    } else if (a == "--driver" && v) {
-      only = argv[++i];
-    } else {
-      std::fprintf(stderr, "usage: fault_soak [--receipts N] [--driver NAME] [--seed S]\n");
-      return 2;
-    }
+  const bench::Option seedOption{"--seed", "S", [&seed](const char* text) {
+                                   seed = static_cast<uint32_t>(std::strtoul(text, nullptr, 10));
+                                 }};
+  if (!bench::ReadOptions(
+          "fault_soak", argc, argv,
+          {bench::Count("--receipts", &receipts), bench::Driver(&only), seedOption})) {
+    return 2;
   }
   kr::ComInit com;
-  if (FAILED(com.result()) || !RegisterServiceObject()) {
-    std::fprintf(stderr, "fault_soak: KerunelSO.dll could not be registered\n");
-    return 1;
-  }
+  if (!bench::RegisterServiceObject(com)) return 1;
   char temp[MAX_PATH];
   GetTempPathA(MAX_PATH, temp);
   std::printf("%d receipts per driver, one fault each (seed %u)\n", receipts, seed);
   std::printf("%-9s %8s %9s %6s %13s %9s %9s\n", "driver", "receipts", "completed", "failed",
               "discrepancies", "p50 ms", "p99 ms");
   int total = 0;
-  for (const Road& road : kRoads) {
-    if (!only.empty() && only != road.driver) continue;
+  for (const Road& road : bench::Roads(only)) {
     int discrepancies = 0;
     Soak soak(road, seed, temp);
     if (!soak.Run(receipts, &discrepancies)) return 1;
