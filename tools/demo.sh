@@ -119,10 +119,10 @@ done
 echo "   listening on 127.0.0.1:$port, journal $journal"
 
 step "configure ZV_FPrinter: $driver to 127.0.0.1:$port"
-key='HKLM\SOFTWARE\OLEforRetail\ServiceOPOS\Kerunel\ZV_FPrinter'
-wine reg add "$key" /ve /d Kerunel.FiscalService.1 /f >/dev/null &&
-  wine reg add "$key" /v LinkDriver /d "$driver" /f >/dev/null &&
-  wine reg add "$key" /v Link /d "@ECRIP='127.0.0.1',ECRPortNumber=$port,OnLine=1" /f >/dev/null ||
+# As a technician would: the device starts afresh with this run's port.
+wine kerunel-cli.exe device remove ZV_FPrinter >/dev/null 2>&1 || true
+wine kerunel-cli.exe device add ZV_FPrinter "LinkDriver=$driver" \
+  "Link=@ECRIP='127.0.0.1',ECRPortNumber=$port,OnLine=1" >/dev/null ||
   fail "the device key could not be written" "check the Wine prefix: rm -rf $dir/wineprefix"
 
 if [ "$headless" = 0 ]; then
