@@ -193,18 +193,40 @@ HRESULT ControlClient::Create(const wchar_t* modulePath) {
   return point_->Advise(sink_, &cookie_);
 }
 
-long ControlClient::Call(const char* method, Args& args, HRESULT* hr) {
+long CallMember(IDispatch* control, const char* method, Args& args, HRESULT* hr) {
   const kr::Member* m = kr::FindMemberByName(method);
   HRESULT status = DISP_E_UNKNOWNNAME;
   kr::UniqueVariant result;
-  if (m && !m->isProperty && control_) {
+  if (m && !m->isProperty && control) {
     DISPPARAMS params = args.Params();
-    status = control_->Invoke(m->dispid, IID_NULL, LOCALE_USER_DEFAULT, DISPATCH_METHOD, &params,
-                              result.get(), nullptr, nullptr);
+    status = control->Invoke(m->dispid, IID_NULL, LOCALE_USER_DEFAULT, DISPATCH_METHOD, &params,
+                             result.get(), nullptr, nullptr);
   }
   if (hr) *hr = status;
   if (FAILED(status)) return -1;
   return result->vt == VT_I4 ? result->lVal : 0;
+}
+
+HRESULT SetMember(IDispatch* control, const char* property, long value) {
+  const kr::Member* m = kr::FindMemberByName(property);
+  if (!m || !m->isProperty || !control) return DISP_E_UNKNOWNNAME;
+  VARIANT arg;
+  VariantInit(&arg);
+  if (m->type == VT_BOOL) {
+    arg.vt = VT_BOOL;
+    arg.boolVal = value ? VARIANT_TRUE : VARIANT_FALSE;
+  } else {
+    arg.vt = VT_I4;
+    arg.lVal = value;
+  }
+  DISPID named = DISPID_PROPERTYPUT;
+  DISPPARAMS params{&arg, &named, 1, 1};
+  return control->Invoke(m->dispid, IID_NULL, LOCALE_USER_DEFAULT, DISPATCH_PROPERTYPUT, &params,
+                         nullptr, nullptr, nullptr);
+}
+
+long ControlClient::Call(const char* method, Args& args, HRESULT* hr) {
+  return CallMember(control_.get(), method, args, hr);
 }
 
 HRESULT ControlClient::ReadProperty(const char* property, VARIANT* value) {
@@ -238,21 +260,7 @@ std::wstring ControlClient::GetText(const char* property, HRESULT* hr) {
 }
 
 HRESULT ControlClient::Set(const char* property, long value) {
-  const kr::Member* m = kr::FindMemberByName(property);
-  if (!m || !m->isProperty || !control_) return DISP_E_UNKNOWNNAME;
-  VARIANT arg;
-  VariantInit(&arg);
-  if (m->type == VT_BOOL) {
-    arg.vt = VT_BOOL;
-    arg.boolVal = value ? VARIANT_TRUE : VARIANT_FALSE;
-  } else {
-    arg.vt = VT_I4;
-    arg.lVal = value;
-  }
-  DISPID named = DISPID_PROPERTYPUT;
-  DISPPARAMS params{&arg, &named, 1, 1};
-  return control_->Invoke(m->dispid, IID_NULL, LOCALE_USER_DEFAULT, DISPATCH_PROPERTYPUT, &params,
-                          nullptr, nullptr, nullptr);
+  return SetMember(control_.get(), property, value);
 }
 
 void ControlClient::Record(const EventRecord& e) {

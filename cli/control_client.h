@@ -57,6 +57,16 @@ class Args {
   std::vector<VARIANT> reversed_;
 };
 
+// Members of any control by member-table name. A method returns its 32-bit
+// result, or sets *hr and returns -1 when the call itself failed; a
+// property write (booleans as 0/1) returns the HRESULT.
+long CallMember(IDispatch* control, const char* method, Args& args, HRESULT* hr = nullptr);
+inline long CallMember(IDispatch* control, const char* method) {
+  Args none;
+  return CallMember(control, method, none);
+}
+HRESULT SetMember(IDispatch* control, const char* property, long value);
+
 class ControlClient {
  public:
   ControlClient() = default;

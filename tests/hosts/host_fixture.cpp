@@ -1,38 +1,9 @@
 #include "host_fixture.h"
 
 #include "kerunel_ids.h"
-#include "member_table.h"
 #include "service_ids.h"
 
 namespace hosts {
-
-long Call(IDispatch* control, const char* method, kcli::Args& args) {
-  const kr::Member* m = kr::FindMemberByName(method);
-  if (!m || m->isProperty) return -1;
-  DISPPARAMS params = args.Params();
-  kr::UniqueVariant result;
-  const HRESULT hr = control->Invoke(m->dispid, IID_NULL, LOCALE_USER_DEFAULT, DISPATCH_METHOD,
-                                     &params, result.get(), nullptr, nullptr);
-  return SUCCEEDED(hr) && result->vt == VT_I4 ? result->lVal : -1;
-}
-
-long Call(IDispatch* control, const char* method) {
-  kcli::Args none;
-  return Call(control, method, none);
-}
-
-HRESULT Set(IDispatch* control, const char* property, long value) {
-  const kr::Member* m = kr::FindMemberByName(property);
-  if (!m || !m->isProperty) return DISP_E_UNKNOWNNAME;
-  VARIANT arg;
-  VariantInit(&arg);
-  arg.vt = VT_I4;
-  arg.lVal = value;
-  DISPID named = DISPID_PROPERTYPUT;
-  DISPPARAMS params{&arg, &named, 1, 1};
-  return control->Invoke(m->dispid, IID_NULL, LOCALE_USER_DEFAULT, DISPATCH_PROPERTYPUT, &params,
-                         nullptr, nullptr, nullptr);
-}
 
 DWORD RunCapturing(std::string commandLine, std::string& output, DWORD timeoutMs) {
   output.clear();

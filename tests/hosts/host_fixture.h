@@ -20,13 +20,6 @@ namespace hosts {
 constexpr wchar_t kDevice[] = L"HostFP";
 constexpr char kDeviceNarrow[] = "HostFP";
 
-// Calls a member of `control` by its member-table name; returns its 32-bit
-// result, or -1 when the call itself failed.
-long Call(IDispatch* control, const char* method, kcli::Args& args);
-long Call(IDispatch* control, const char* method);
-// Writes a property (booleans as 0/1); returns the HRESULT.
-HRESULT Set(IDispatch* control, const char* property, long value);
-
 // Runs a command line hidden and waits up to timeoutMs, pumping this
 // thread's messages meanwhile (the program may call into this apartment);
 // returns its exit code with its standard output and error in `output`, or

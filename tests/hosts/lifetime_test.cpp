@@ -7,19 +7,19 @@
 
 namespace {
 
-using hosts::Call;
 using kcli::Args;
+using kcli::CallMember;
 using LifetimeTest = hosts::HostTest;
 
 TEST_F(LifetimeTest, AControlReleasedWithoutCloseEndsItsSessionAndFreesTheDevice) {
   kr::ComPtr<IDispatch> first = CreateByProgId();
   ASSERT_TRUE(first);
   Args open;
-  ASSERT_EQ(opos::OPOS_SUCCESS, Call(first.get(), "Open", open.Text(hosts::kDevice)));
+  ASSERT_EQ(opos::OPOS_SUCCESS, CallMember(first.get(), "Open", open.Text(hosts::kDevice)));
   Args claim;
-  ASSERT_EQ(opos::OPOS_SUCCESS, Call(first.get(), "Claim", claim.Long(2000)));
-  ASSERT_EQ(S_OK, hosts::Set(first.get(), "DeviceEnabled", 1));
-  ASSERT_EQ(opos::OPOS_SUCCESS, Call(first.get(), "PrintXReport"));
+  ASSERT_EQ(opos::OPOS_SUCCESS, CallMember(first.get(), "Claim", claim.Long(2000)));
+  ASSERT_EQ(S_OK, kcli::SetMember(first.get(), "DeviceEnabled", 1));
+  ASSERT_EQ(opos::OPOS_SUCCESS, CallMember(first.get(), "PrintXReport"));
 
   first.reset();
   // Both the control and its Service Object are gone: nothing of either
@@ -31,10 +31,10 @@ TEST_F(LifetimeTest, AControlReleasedWithoutCloseEndsItsSessionAndFreesTheDevice
   kr::ComPtr<IDispatch> second = CreateByProgId();
   ASSERT_TRUE(second);
   Args openAgain;
-  ASSERT_EQ(opos::OPOS_SUCCESS, Call(second.get(), "Open", openAgain.Text(hosts::kDevice)));
+  ASSERT_EQ(opos::OPOS_SUCCESS, CallMember(second.get(), "Open", openAgain.Text(hosts::kDevice)));
   Args noWait;
-  EXPECT_EQ(opos::OPOS_SUCCESS, Call(second.get(), "Claim", noWait.Long(0)));
-  EXPECT_EQ(opos::OPOS_SUCCESS, Call(second.get(), "Close"));
+  EXPECT_EQ(opos::OPOS_SUCCESS, CallMember(second.get(), "Claim", noWait.Long(0)));
+  EXPECT_EQ(opos::OPOS_SUCCESS, CallMember(second.get(), "Close"));
 }
 
 }  // namespace
