@@ -4,6 +4,8 @@
 
 #include <algorithm>
 
+#include "message_window.h"
+
 namespace kso {
 namespace {
 
@@ -62,20 +64,13 @@ DeviceClaim::Result DeviceClaim::Take(const std::wstring& deviceName, long timeo
   }
   // The thread's wait has the time-out; this one pumps until it decides.
   bool gaveUp = false;
-  for (;;) {
-    HANDLE h = decided_.get();
-    const DWORD w = MsgWaitForMultipleObjects(1, &h, FALSE, INFINITE, QS_ALLINPUT);
-    if (w != WAIT_OBJECT_0 + 1) break;
-    MSG msg;
-    while (PeekMessageW(&msg, nullptr, 0, 0, PM_REMOVE)) {
-      TranslateMessage(&msg);
-      DispatchMessageW(&msg);
-    }
+  HANDLE decided = decided_.get();
+  WaitPumping(&decided, 1, [&] {
     if (!gaveUp && giveUp()) {
       gaveUp = true;
       SetEvent(stop_.get());  // its wait ends at once
     }
-  }
+  });
   if (owned_ && !gaveUp) return Result::kTaken;
   Release();  // taken just as it was given up: given back
   return gaveUp ? Result::kGivenUp : Result::kTimeout;

@@ -22,4 +22,27 @@ HWND CreateMessageWindow(const wchar_t* className, WNDPROC windowProc, void* own
   return window;
 }
 
+DWORD WaitPumping(const HANDLE* handles, DWORD count, const std::function<void()>& pumped) {
+  bool quit = false;
+  WPARAM quitCode = 0;
+  DWORD w;
+  for (;;) {
+    w = MsgWaitForMultipleObjects(count, handles, FALSE, INFINITE, QS_ALLINPUT);
+    if (w != WAIT_OBJECT_0 + count) break;
+    MSG msg;
+    while (PeekMessageW(&msg, nullptr, 0, 0, PM_REMOVE)) {
+      if (msg.message == WM_QUIT) {
+        quit = true;
+        quitCode = msg.wParam;
+        continue;
+      }
+      TranslateMessage(&msg);
+      DispatchMessageW(&msg);
+    }
+    if (pumped) pumped();
+  }
+  if (quit) PostQuitMessage(static_cast<int>(quitCode));
+  return w;
+}
+
 }  // namespace kso

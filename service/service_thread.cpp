@@ -85,24 +85,8 @@ bool ServiceThread::Run(const std::function<void()>& fn) {
   if (!done || !Post(kCallMessage, 0, reinterpret_cast<LPARAM>(&call))) return false;
   // The thread runs every call it is given, and ends only by Stop, which
   // is called on this thread: the wait ends when the call is done.
-  bool quit = false;
-  WPARAM quitCode = 0;
   HANDLE waits[] = {done.get(), thread_.get()};
-  for (;;) {
-    const DWORD w = MsgWaitForMultipleObjects(2, waits, FALSE, INFINITE, QS_ALLINPUT);
-    if (w != WAIT_OBJECT_0 + 2) break;
-    MSG msg;
-    while (PeekMessageW(&msg, nullptr, 0, 0, PM_REMOVE)) {
-      if (msg.message == WM_QUIT) {
-        quit = true;  // the application's own, posted again once the call is done
-        quitCode = msg.wParam;
-        continue;
-      }
-      TranslateMessage(&msg);
-      DispatchMessageW(&msg);
-    }
-  }
-  if (quit) PostQuitMessage(static_cast<int>(quitCode));
+  WaitPumping(waits, 2);
   return WaitForSingleObject(done.get(), 0) == WAIT_OBJECT_0;
 }
 

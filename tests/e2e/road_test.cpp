@@ -617,18 +617,24 @@ TEST_P(RoadTest, AsynchronousOutputRunsOnTheServiceObjectsThread) {
 }
 
 // A device is claimed by one control at a time; a second one waits for it
-// as long as its time-out allows.
+// as long as its time-out allows, pumping the application's messages and
+// keeping its WM_QUIT for it.
 TEST_P(RoadTest, ClaimIsExclusiveAndWaitsItsTimeOut) {
   OpenDevice();
   kcli::ControlClient other;
   ASSERT_EQ(S_OK, other.Create(L"Kerunel.ocx"));
   Args open, claim, release, again;
   ASSERT_EQ(OPOS_SUCCESS, other.Call("Open", open.Text(kDevice)));
+  PostQuitMessage(7);
+  PostThreadMessageW(GetCurrentThreadId(), WM_APP, 0, 0);  // wakes the claim's wait
   const DWORD start = GetTickCount();
   EXPECT_EQ(OPOS_E_TIMEOUT, other.Call("Claim", claim.Long(300)));
   const DWORD waited = GetTickCount() - start;
   EXPECT_GE(waited, 250u);
   EXPECT_LT(waited, 3000u);
+  MSG quit{};
+  EXPECT_TRUE(PeekMessageW(&quit, nullptr, WM_QUIT, WM_QUIT, PM_REMOVE));
+  EXPECT_EQ(7u, quit.wParam);
   EXPECT_EQ(0, other.Get("Claimed"));
   ASSERT_EQ(OPOS_SUCCESS, c_.Call("Release_", release));
   EXPECT_EQ(OPOS_SUCCESS, other.Call("Claim", again.Long(0)));
