@@ -42,17 +42,10 @@ const char* CheckDriver(const char* text) {
   return nullptr;
 }
 
-// Reads an inline link (its text after the '@') over the inline defaults;
-// returns the settings error code, linkdrv::kSettingsOk when it reads.
-int ReadInlineLink(const char* text, linkdrv::LinkSettings& s) {
-  linkdrv::SetInlineDefaults(s);
-  return linkdrv::ParseInlineSettings(text, std::strlen(text), s);
-}
-
 const char* CheckLink(const char* text) {
   if (text[0] != '@') return text[0] ? nullptr : "empty";
   linkdrv::LinkSettings s;
-  const int error = ReadInlineLink(text + 1, s);
+  const int error = linkdrv::ReadInlineSettings(text + 1, std::strlen(text + 1), s);
   return error == linkdrv::kSettingsOk ? nullptr : linkdrv::SettingsErrorText(error);
 }
 
@@ -334,7 +327,7 @@ int Show(const Command& c) {
   const char* reason = nullptr;
   bool ok;
   if (!link.empty() && link[0] == '@') {
-    const int error = ReadInlineLink(link.c_str() + 1, s);
+    const int error = linkdrv::ReadInlineSettings(link.c_str() + 1, link.size() - 1, s);
     ok = error == linkdrv::kSettingsOk;
     if (!ok) reason = linkdrv::SettingsErrorText(error);
   } else {

@@ -59,14 +59,16 @@ void EventRelay::Unbind() {
 void EventRelay::Post(const Event& e) {
   kr::LockGuard<kr::CriticalSection> guard(lock_);
   held_.push_back(e);
-  if (!posted_ && window_ && !userFrozen_ && !containerFrozen_) {
-    posted_ = PostMessageW(window_.get(), kDeliverMessage, 0, 0) != FALSE;
-  }
+  AskForDeliveryLocked();
 }
 
 void EventRelay::SetFrozen(Freeze source, bool frozen) {
   kr::LockGuard<kr::CriticalSection> guard(lock_);
   (source == Freeze::kApplication ? userFrozen_ : containerFrozen_) = frozen;
+  AskForDeliveryLocked();
+}
+
+void EventRelay::AskForDeliveryLocked() {
   if (!posted_ && window_ && !held_.empty() && !userFrozen_ && !containerFrozen_) {
     posted_ = PostMessageW(window_.get(), kDeliverMessage, 0, 0) != FALSE;
   }

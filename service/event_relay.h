@@ -55,6 +55,9 @@ class EventRelay {
 
  private:
   static LRESULT CALLBACK WindowProc(HWND hwnd, UINT message, WPARAM wParam, LPARAM lParam);
+  // Under lock_: posts the delivery message when events wait, none is on
+  // its way and nothing holds them.
+  void AskForDeliveryLocked();
   void Call(DISPID dispid, VARIANT* argsLastFirst, UINT count);
 
   IUnknown* owner_;

@@ -49,8 +49,7 @@ void ServiceLog::Configure(const std::string& linkSettings) {
   linkdrv::LinkSettings s;
   bool ok;
   if (!linkSettings.empty() && linkSettings[0] == '@') {
-    linkdrv::SetInlineDefaults(s);
-    ok = linkdrv::ParseInlineSettings(linkSettings.c_str() + 1, linkSettings.size() - 1, s) ==
+    ok = linkdrv::ReadInlineSettings(linkSettings.c_str() + 1, linkSettings.size() - 1, s) ==
          linkdrv::kSettingsOk;
   } else {
     const char* reason = nullptr;

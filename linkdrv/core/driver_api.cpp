@@ -73,9 +73,8 @@ bool Configure(const char* config, std::string& reason) {
   }
   LinkSettings& s = g_link.settings;
   if (config[0] == '@') {
-    SetInlineDefaults(s);
-    size_t length = std::strlen(config + 1), at = 0;
-    int error = ParseInlineSettings(config + 1, length, s, &at);
+    size_t at = 0;
+    const int error = ReadInlineSettings(config + 1, std::strlen(config + 1), s, &at);
     if (error != kSettingsOk) {
       // Where the faulty setting starts (counted from the '@'), and its first characters.
       char text[kLogLineMax];

@@ -199,6 +199,11 @@ int ParseInlineSettings(const char* text, size_t length, LinkSettings& settings,
   return result;
 }
 
+int ReadInlineSettings(const char* text, size_t length, LinkSettings& settings, size_t* faultAt) {
+  SetInlineDefaults(settings);
+  return ParseInlineSettings(text, length, settings, faultAt);
+}
+
 const char* SettingsErrorText(int error) {
   switch (error) {
     case kSettingsQuoteInKey:

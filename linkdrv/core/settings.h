@@ -44,6 +44,10 @@ void SetInlineDefaults(LinkSettings& settings);
 // partly changed), and puts into *faultAt where the faulty setting starts.
 int ParseInlineSettings(const char* text, size_t length, LinkSettings& settings,
                         size_t* faultAt = nullptr);
+// An inline text (after the '@') read over the inline defaults, as the
+// driver reads it; returns what ParseInlineSettings returns.
+int ReadInlineSettings(const char* text, size_t length, LinkSettings& settings,
+                       size_t* faultAt = nullptr);
 // What a SettingsError means, for the protocol log.
 const char* SettingsErrorText(int error);
 
